@@ -1,0 +1,15 @@
+# Collects the .cpp files of the given folders. Files named *Posix.cpp are built
+# only for POSIX targets and *Win32.cpp only for Windows targets.
+function(tovik_glob_sources out)
+  set(result)
+  foreach(dir ${ARGN})
+    file(GLOB files CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*.cpp)
+    list(APPEND result ${files})
+  endforeach()
+  if(WIN32)
+    list(FILTER result EXCLUDE REGEX "Posix\\.cpp$")
+  else()
+    list(FILTER result EXCLUDE REGEX "Win32\\.cpp$")
+  endif()
+  set(${out} ${result} PARENT_SCOPE)
+endfunction()
