@@ -14,7 +14,8 @@ function(tovik_add_plugin name relay)
     endif()
     target_link_options(${name} PRIVATE -static -static-libgcc -static-libstdc++ -Wl,--kill-at)
   else()
-    target_link_options(${name} PRIVATE -Wl,--no-undefined
+    # "main" is a second name of VSTPluginMain for older hosts.
+    target_link_options(${name} PRIVATE -Wl,--no-undefined -Wl,--defsym=main=VSTPluginMain
                         -Wl,--version-script=${CMAKE_SOURCE_DIR}/src/frame/exports.map)
     set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${CMAKE_SOURCE_DIR}/src/frame/exports.map)
   endif()

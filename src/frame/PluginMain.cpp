@@ -1,3 +1,11 @@
-// Entry point: placeholder until the frame lands.
+// The library's entry point. Hosts look up VSTPluginMain (or, in older hosts,
+// main: the same function under a second name, given by the link step).
 #include "frame/VstAbi.h"
-extern "C" __attribute__((visibility("default"))) AEffect* VSTPluginMain(audioMasterCallback) { return nullptr; }
+#include "relay/Factory.h"
+
+extern "C" VST_EXPORT AEffect* VSTCALLBACK VSTPluginMain(audioMasterCallback audioMaster) {
+  // A host that answers 0 to the version query gets no plug-in.
+  if (!audioMaster || audioMaster(nullptr, audioMasterVersion, 0, 0, nullptr, 0.0f) == 0) return nullptr;
+  AudioEffect* effect = createEffectInstance(audioMaster);
+  return effect ? effect->getAeffect() : nullptr;
+}

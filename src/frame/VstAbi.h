@@ -7,8 +7,10 @@
 
 #if defined(_WIN32)
 #define VSTCALLBACK __cdecl
+#define VST_EXPORT  // exported through exports.def
 #else
 #define VSTCALLBACK
+#define VST_EXPORT __attribute__((visibility("default")))
 #endif
 
 using VstInt16 = int16_t;

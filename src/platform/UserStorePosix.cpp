@@ -1,0 +1,252 @@
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/Platform.h"
+#include "platform/UserStore.h"
+
+namespace tovik::platform {
+namespace {
+
+constexpr size_t kMaxFileBytes = 1 << 20;  // a settings file is a few hundred bytes
+constexpr uint32_t kLockWaitMs = 2000;
+
+bool NamesEqual(const char* a, size_t aLen, const char* b) {
+  const size_t bLen = std::strlen(b);
+  if (aLen != bLen) return false;
+  for (size_t i = 0; i < aLen; ++i) {
+    const auto ca = static_cast<unsigned char>(a[i]);
+    const auto cb = static_cast<unsigned char>(b[i]);
+    if (std::tolower(ca) != std::tolower(cb)) return false;
+  }
+  return true;
+}
+
+// Parses a decimal 32-bit integer with optional sign and surrounding blanks.
+bool ParseInt32(const char* s, size_t n, int32_t* out) {
+  size_t i = 0;
+  while (i < n && (s[i] == ' ' || s[i] == '\t')) ++i;
+  bool negative = false;
+  if (i < n && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+  int64_t value = 0;
+  size_t digits = 0;
+  while (i < n && s[i] >= '0' && s[i] <= '9') {
+    value = value * 10 + (s[i++] - '0');
+    if (value > 2147483648LL) return false;
+    ++digits;
+  }
+  while (i < n && (s[i] == ' ' || s[i] == '\t' || s[i] == '\r')) ++i;
+  if (!digits || i != n) return false;
+  if (negative) value = -value;
+  if (value > 2147483647LL) return false;
+  *out = static_cast<int32_t>(value);
+  return true;
+}
+
+bool ReadFile(const char* path, std::string* text) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buffer[4096];
+  bool ok = true;
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof(buffer));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      ok = false;
+      break;
+    }
+    if (got == 0) break;
+    text->append(buffer, static_cast<size_t>(got));
+    if (text->size() > kMaxFileBytes) {
+      ok = false;
+      break;
+    }
+  }
+  ::close(fd);
+  return ok;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    done += static_cast<size_t>(put);
+  }
+  return true;
+}
+
+bool MakeDirs(const char* path) {
+  char partial[1024];
+  const size_t n = std::strlen(path);
+  if (n >= sizeof(partial)) return false;
+  for (size_t i = 1; i <= n; ++i) {
+    if (path[i] == '/' || path[i] == 0) {
+      std::memcpy(partial, path, i);
+      partial[i] = 0;
+      if (::mkdir(partial, 0700) != 0 && errno != EEXIST) return false;
+    }
+  }
+  return true;
+}
+
+// Holds an exclusive lock on "<file>.lock" so that two instances writing at
+// once take turns. The wait is bounded.
+class FileLock {
+ public:
+  explicit FileLock(const std::string& path) {
+    fd_ = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ < 0) return;
+    const uint32_t start = TickCount();
+    for (;;) {
+      if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+        locked_ = true;
+        break;
+      }
+      if (errno != EWOULDBLOCK && errno != EINTR) break;
+      if (TickCount() - start > kLockWaitMs) break;
+      SleepMs(2);
+    }
+  }
+  ~FileLock() {
+    if (fd_ >= 0) {
+      if (locked_) ::flock(fd_, LOCK_UN);
+      ::close(fd_);
+    }
+  }
+  bool locked() const { return locked_; }
+
+ private:
+  int fd_ = -1;
+  bool locked_ = false;
+};
+
+}  // namespace
+
+UserStore::UserStore(const char* keyPath) {
+  std::strncpy(keyPath_, keyPath ? keyPath : "", sizeof(keyPath_) - 1);
+}
+
+UserStore::~UserStore() { Close(); }
+
+bool UserStore::Open() {
+  if (handle_) return true;
+  // The last two components of the key name the folder and the file.
+  const char* name = std::strrchr(keyPath_, '\\');
+  name = name ? name + 1 : keyPath_;
+  char vendor[128] = {};
+  if (name > keyPath_) {
+    const char* end = name - 1;
+    const char* start = end;
+    while (start > keyPath_ && start[-1] != '\\') --start;
+    const size_t len = static_cast<size_t>(end - start);
+    if (len < sizeof(vendor)) std::memcpy(vendor, start, len);
+  }
+  if (!*name) return false;
+
+  std::string base;
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  if (xdg && xdg[0] == '/') {
+    base = xdg;
+  } else {
+    const char* home = std::getenv("HOME");
+    if (!home || home[0] != '/') {
+      const passwd* pw = getpwuid(getuid());
+      home = pw ? pw->pw_dir : nullptr;
+    }
+    if (!home) return false;
+    base = std::string(home) + "/.config";
+  }
+  std::string path = base + "/";
+  if (*vendor) path += std::string(vendor) + "/";
+  path += std::string(name) + ".conf";
+  if (path.size() >= sizeof(path_)) return false;
+  std::memcpy(path_, path.c_str(), path.size() + 1);
+  handle_ = this;
+  return true;
+}
+
+bool UserStore::ReadInt(const char* name, int32_t* value) {
+  if (!name || !value || !Open()) return false;
+  std::string text;
+  if (!ReadFile(path_, &text)) return false;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    const char* line = text.data() + pos;
+    const size_t len = end - pos;
+    const void* eq = std::memchr(line, '=', len);
+    if (eq) {
+      const size_t keyLen = static_cast<size_t>(static_cast<const char*>(eq) - line);
+      if (NamesEqual(line, keyLen, name)) return ParseInt32(line + keyLen + 1, len - keyLen - 1, value);
+    }
+    pos = end + 1;
+  }
+  return false;
+}
+
+bool UserStore::WriteInt(const char* name, int32_t value) {
+  if (!name || !*name || std::strchr(name, '=') || std::strchr(name, '\n') || !Open()) return false;
+  const char* slash = std::strrchr(path_, '/');
+  if (slash && slash != path_) {
+    const std::string dir(path_, static_cast<size_t>(slash - path_));
+    if (!MakeDirs(dir.c_str())) return false;
+  }
+  FileLock lock(path_);
+  if (!lock.locked()) return false;
+
+  std::string text;
+  ReadFile(path_, &text);  // a missing file starts empty
+  std::string out;
+  out.reserve(text.size() + 32);
+  const std::string entry = std::string(name) + "=" + std::to_string(value);
+  bool replaced = false;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    const char* line = text.data() + pos;
+    const size_t len = end - pos;
+    const void* eq = std::memchr(line, '=', len);
+    const bool ours = eq && NamesEqual(line, static_cast<size_t>(static_cast<const char*>(eq) - line), name);
+    if (ours) {
+      if (!replaced) out += entry + "\n";
+      replaced = true;
+    } else {
+      out.append(line, len);  // unknown lines are kept as they are
+      out += "\n";
+    }
+    pos = end + 1;
+  }
+  if (!replaced) out += entry + "\n";
+
+  // Never leave a torn file: write a temporary file and rename it over.
+  const std::string temp = std::string(path_) + ".tmp." + std::to_string(getpid());
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  const bool written = WriteAll(fd, out) && ::fsync(fd) == 0;
+  ::close(fd);
+  if (!written || ::rename(temp.c_str(), path_) != 0) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool UserStore::Close() {
+  handle_ = nullptr;
+  return true;
+}
+
+}  // namespace tovik::platform
