@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# The whole test suite: installs what is missing, builds the Linux plug-ins,
+# tools and tests, runs them, cross-builds both Windows DLLs and checks what
+# every plug-in exports. Ends with one line "N passed, N failed".
+set -uo pipefail
+cd "$(dirname "$0")/.."
+JOBS=${JOBS:-$(nproc)}
+
+passed=0
+failed=0
+stage() {  # stage NAME COMMAND...: runs one stage and counts it
+  local name=$1; shift
+  echo "=== $name"
+  if "$@"; then passed=$((passed + 1)); else echo "*** stage failed: $name"; failed=$((failed + 1)); fi
+}
+
+scripts/install-deps.sh || { echo "error: could not install the build dependencies" >&2; exit 1; }
+
+build_linux() { cmake --preset default >/dev/null && cmake --build --preset default -j "$JOBS"; }
+stage "Linux build" build_linux
+
+run_ctest() {
+  local log
+  log=$(mktemp)
+  ctest --preset default -j "$JOBS" 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  # Count the individual tests into the totals.
+  local line
+  line=$(grep -E "tests passed, [0-9]+ tests failed out of" "$log" | tail -1)
+  if [ -n "$line" ]; then
+    local total bad
+    total=$(echo "$line" | sed -E 's/.* out of ([0-9]+).*/\1/')
+    bad=$(echo "$line" | sed -E 's/.*, ([0-9]+) tests failed.*/\1/')
+    passed=$((passed + total - bad))
+    failed=$((failed + bad))
+  else
+    failed=$((failed + 1))
+  fi
+  rm -f "$log"
+  return "$rc"
+}
+echo "=== Unit and end-to-end tests"
+run_ctest || true
+
+build_win64() { cmake --preset mingw64 >/dev/null && cmake --build --preset mingw64 -j "$JOBS"; }
+build_win32() { cmake --preset mingw32 >/dev/null && cmake --build --preset mingw32 -j "$JOBS"; }
+stage "Windows x86-64 build (Tovik.dll)" build_win64
+stage "Windows i686 build (TovikI.dll)" build_win32
+stage "Exports of the plug-ins" scripts/check-exports.sh build/plugins/Tovik.so build/plugins/TovikI.so \
+  build-win64/plugins/Tovik.dll build-win32/plugins/TovikI.dll
+
+echo
+echo "tests: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
