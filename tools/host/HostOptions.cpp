@@ -1,0 +1,227 @@
+#include "HostOptions.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+namespace tovik::host {
+namespace {
+
+bool ToInt(const std::string& text, long low, long high, int& out) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  long v = std::strtol(text.c_str(), &end, 10);
+  if (errno != 0 || end == text.c_str() || *end != '\0' || v < low || v > high) return false;
+  out = static_cast<int>(v);
+  return true;
+}
+
+bool ToDouble(const std::string& text, double low, double high, double& out) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  double v = std::strtod(text.c_str(), &end);
+  if (errno != 0 || end == text.c_str() || *end != '\0' || !std::isfinite(v) || v < low || v > high)
+    return false;
+  out = v;
+  return true;
+}
+
+bool IsLineSafe(const std::string& text) {
+  for (char c : text)
+    if (c == '\n' || c == '\0') return false;
+  return true;
+}
+
+}  // namespace
+
+std::string HostUsage() {
+  return "usage: tovik-host PLUGIN [options]\n"
+         "\n"
+         "Loads a VST 2.4 plug-in module, prints what a host sees of it, and relays\n"
+         "audio through it the way a real host drives it.\n"
+         "\n"
+         "  --info               print the plug-in's identity, pins, parameters and\n"
+         "                       settings, then stop\n"
+         "  --in FILE            audio to relay (default: a generated test signal)\n"
+         "  --out FILE           write the processed audio (32-bit float WAV)\n"
+         "  --block N            frames per process call (default 512)\n"
+         "  --sync | --async     synchronous or asynchronous operation (default: as the\n"
+         "                       plug-in is set)\n"
+         "  --prec 1..4          wire precision: 1 8-bit, 2 16-bit, 3 24-bit, 4 float\n"
+         "  --host H --port P    where the plug-in finds its slave\n"
+         "  --set KEY=VALUE      any other line of the settings chunk (repeatable)\n"
+         "  --seconds S          length of the generated signal (default 3), or at\n"
+         "                       most S seconds of the input file\n"
+         "  --rate R             sample rate of the generated signal (default 48000)\n"
+         "  --channels N         channels of the generated signal; also asks the\n"
+         "                       plug-in for N inputs and N outputs\n"
+         "  --compare            check the output against the input\n"
+         "  --expect-gain DB     the gain the output should show (implies --compare)\n"
+         "  --tolerance X        largest sample error accepted (default: what the wire\n"
+         "                       precision's quantisation allows)\n"
+         "  --timeout S          longest wait for the plug-in's first answer and for\n"
+         "                       each asynchronous block (default 5)\n"
+         "  --realtime           pace the blocks at the sample rate\n"
+         "  --no-progress        no progress bar\n"
+         "  -h, --help           this text\n"
+         "\n"
+         "The last line of a relay run reads\n"
+         "  result: N blocks, M unanswered[, max error X, tolerance T], pass|fail\n"
+         "Exit status: 0 pass, 1 no block answered or output mismatch, 2 bad\n"
+         "arguments, 3 plug-in not loaded, 4 audio file error.\n";
+}
+
+bool ParseHostOptions(int argc, const char* const* argv, HostOptions& o, std::string& error) {
+  bool syncGiven = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    std::string value;
+    bool hasInlineValue = false;
+    if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
+      size_t eq = arg.find('=');
+      if (eq != std::string::npos) {
+        value = arg.substr(eq + 1);
+        arg = arg.substr(0, eq);
+        hasInlineValue = true;
+      }
+    }
+    auto next = [&](std::string& out) {
+      if (hasInlineValue) {
+        out = value;
+        return true;
+      }
+      if (i + 1 >= argc) {
+        error = arg + " needs a value";
+        return false;
+      }
+      out = argv[++i];
+      return true;
+    };
+    auto flag = [&]() {
+      if (hasInlineValue) error = arg + " takes no value";
+      return !hasInlineValue;
+    };
+    std::string v;
+    if (arg == "-h" || arg == "--help") {
+      o.help = true;
+      return true;
+    } else if (arg == "--info") {
+      if (!flag()) return false;
+      o.info = true;
+    } else if (arg == "--in") {
+      if (!next(o.inPath)) return false;
+    } else if (arg == "--out") {
+      if (!next(o.outPath)) return false;
+    } else if (arg == "--block") {
+      if (!next(v)) return false;
+      if (!ToInt(v, 1, 65536, o.block)) {
+        error = "--block wants a frame count from 1 to 65536, not '" + v + "'";
+        return false;
+      }
+    } else if (arg == "--sync" || arg == "--async") {
+      if (!flag()) return false;
+      SyncMode mode = arg == "--sync" ? SyncMode::kSync : SyncMode::kAsync;
+      if (syncGiven && mode != o.sync) {
+        error = "--sync and --async exclude each other";
+        return false;
+      }
+      syncGiven = true;
+      o.sync = mode;
+    } else if (arg == "--prec") {
+      if (!next(v)) return false;
+      if (!ToInt(v, 1, 4, o.prec)) {
+        error = "--prec wants 1, 2, 3 or 4, not '" + v + "'";
+        return false;
+      }
+    } else if (arg == "--host") {
+      if (!next(o.host)) return false;
+      if (o.host.empty() || o.host.size() > 255 || !IsLineSafe(o.host)) {
+        error = "--host wants a host name of 1 to 255 characters on one line";
+        return false;
+      }
+      o.hostGiven = true;
+    } else if (arg == "--port") {
+      if (!next(v)) return false;
+      if (!ToInt(v, 0, 65535, o.port)) {
+        error = "--port wants a TCP port from 0 to 65535, not '" + v + "'";
+        return false;
+      }
+    } else if (arg == "--set") {
+      if (!next(v)) return false;
+      size_t eq = v.find('=');
+      if (eq == std::string::npos || eq == 0 || !IsLineSafe(v)) {
+        error = "--set wants KEY=VALUE, not '" + v + "'";
+        return false;
+      }
+      o.chunkLines.emplace_back(v.substr(0, eq), v.substr(eq + 1));
+    } else if (arg == "--seconds") {
+      if (!next(v)) return false;
+      if (!ToDouble(v, 0.001, 3600.0, o.seconds)) {
+        error = "--seconds wants a length from 0.001 to 3600, not '" + v + "'";
+        return false;
+      }
+    } else if (arg == "--rate") {
+      if (!next(v)) return false;
+      if (!ToInt(v, 1000, 768000, o.rate)) {
+        error = "--rate wants a sample rate from 1000 to 768000, not '" + v + "'";
+        return false;
+      }
+      o.rateGiven = true;
+    } else if (arg == "--channels") {
+      if (!next(v)) return false;
+      if (!ToInt(v, 1, 16, o.channels)) {
+        error = "--channels wants a count from 1 to 16, not '" + v + "'";
+        return false;
+      }
+    } else if (arg == "--compare") {
+      if (!flag()) return false;
+      o.compare = true;
+    } else if (arg == "--expect-gain") {
+      if (!next(v)) return false;
+      if (!ToDouble(v, -120.0, 40.0, o.expectGainDb)) {
+        error = "--expect-gain wants a gain in dB from -120 to 40, not '" + v + "'";
+        return false;
+      }
+      o.compare = true;
+    } else if (arg == "--tolerance") {
+      if (!next(v)) return false;
+      if (!ToDouble(v, 0.0, 100.0, o.tolerance)) {
+        error = "--tolerance wants a sample error from 0 to 100, not '" + v + "'";
+        return false;
+      }
+    } else if (arg == "--timeout") {
+      if (!next(v)) return false;
+      if (!ToDouble(v, 0.05, 600.0, o.timeout)) {
+        error = "--timeout wants seconds from 0.05 to 600, not '" + v + "'";
+        return false;
+      }
+    } else if (arg == "--realtime") {
+      if (!flag()) return false;
+      o.realtime = true;
+    } else if (arg == "--no-progress") {
+      if (!flag()) return false;
+      o.progress = false;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      error = "unknown option " + arg;
+      return false;
+    } else if (o.plugin.empty()) {
+      o.plugin = arg;
+    } else {
+      error = "one plug-in only: unexpected '" + arg + "'";
+      return false;
+    }
+  }
+  if (o.plugin.empty()) {
+    error = "no plug-in file given";
+    return false;
+  }
+  if (o.info && (!o.inPath.empty() || !o.outPath.empty() || o.compare)) {
+    error = "--info prints and stops: it takes no --in, --out or --compare";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tovik::host

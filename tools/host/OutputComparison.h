@@ -1,0 +1,34 @@
+// Checks the relayed output against the input: each output channel that has
+// an input channel of the same number should be that input times the expected
+// gain, within the quantisation of the wire precision.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "AudioFile.h"
+
+namespace tovik::host {
+
+struct ComparisonResult {
+  size_t channels = 0;  // channels compared
+  size_t samples = 0;   // samples compared (answered blocks only)
+  double maxError = 0.0;
+  double tolerance = 0.0;
+  bool pass = false;
+};
+
+// Largest error one trip through the wire precision can add to a sample of
+// magnitude up to 1: half a step for the 8 and 16-bit codes, the dropped
+// mantissa byte for code 3, none for code 4.
+double QuantisationError(int precision);
+
+// What a relay through a slave that applies gainDb may add: one quantisation
+// on the way out, scaled by the gain, and one on the way back.
+double DefaultTolerance(int precision, double gainDb);
+
+ComparisonResult CompareOutput(const AudioData& input, const AudioData& output,
+                               const std::vector<bool>& blockAnswered, int blockSize, int precision,
+                               double gainDb, double tolerance);
+
+}  // namespace tovik::host

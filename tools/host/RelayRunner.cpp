@@ -1,0 +1,194 @@
+#include "RelayRunner.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "IdleThread.h"
+#include "ProgressBar.h"
+
+namespace tovik::host {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A quiet NaN with a payload of our own: no sample format decodes to it.
+constexpr uint32_t kSentinelBits = 0x7FC5E7A1u;
+constexpr VstIntPtr kProcessPrecision32 = 0;  // effSetProcessPrecision: 32-bit float buffers
+
+double Seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
+
+}  // namespace
+
+float CRelayRunner::Sentinel() {
+  float f;
+  std::memcpy(&f, &kSentinelBits, sizeof(f));
+  return f;
+}
+
+bool CRelayRunner::IsSentinel(float sample) {
+  uint32_t bits;
+  std::memcpy(&bits, &sample, sizeof(bits));
+  return bits == kSentinelBits;
+}
+
+bool CRelayRunner::WaitForPosition(double limit) {
+  const Clock::time_point start = Clock::now();
+  for (;;) {
+    if (plugin.Dispatch(effGetCurrentPosition) != 0) return true;
+    const double elapsed = Seconds(Clock::now() - start);
+    if (elapsed >= limit) return false;
+    // Spin briefly for a fast answer, then poll with short sleeps.
+    if (elapsed < 0.002)
+      std::this_thread::yield();
+    else
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+}
+
+bool CRelayRunner::ProcessBlock(int frames, bool async, double limit, double& milliseconds) {
+  const float sentinel = Sentinel();
+  for (auto& channel : outputs) std::fill(channel.begin(), channel.begin() + frames, sentinel);
+  AEffect* effect = plugin.Effect();
+  host.SetProcessing(true);
+  const Clock::time_point start = Clock::now();
+  effect->processReplacing(effect, inputPointers.data(), outputPointers.data(), frames);
+  bool done = true;
+  if (async) done = WaitForPosition(limit);
+  const Clock::time_point end = Clock::now();
+  host.SetProcessing(false);
+  host.AdvanceTransport(frames);
+  milliseconds = std::chrono::duration<double, std::milli>(end - start).count();
+  if (!done) return false;
+  bool written = false;
+  for (auto& channel : outputs) {
+    for (int i = 0; i < frames; ++i) {
+      if (!IsSentinel(channel[static_cast<size_t>(i)])) {
+        written = true;
+        break;
+      }
+    }
+  }
+  if (!written) return false;
+  // Channels the answer did not cover are silence.
+  for (auto& channel : outputs)
+    for (int i = 0; i < frames; ++i)
+      if (IsSentinel(channel[static_cast<size_t>(i)])) channel[static_cast<size_t>(i)] = 0.0f;
+  return true;
+}
+
+RelayResult CRelayRunner::Run(const AudioData& input) {
+  RelayResult result;
+  AEffect* effect = plugin.Effect();
+  const size_t numIn = static_cast<size_t>(std::max(0, effect->numInputs));
+  const size_t numOut = static_cast<size_t>(std::max(0, effect->numOutputs));
+  const int block = config.blockSize;
+  inputs.assign(numIn, std::vector<float>(static_cast<size_t>(block), 0.0f));
+  outputs.assign(numOut, std::vector<float>(static_cast<size_t>(block), 0.0f));
+  inputPointers.clear();
+  outputPointers.clear();
+  for (auto& channel : inputs) inputPointers.push_back(channel.data());
+  for (auto& channel : outputs) outputPointers.push_back(channel.data());
+  // Never hand the plug-in an empty array as its channel list.
+  inputPointers.push_back(nullptr);
+  outputPointers.push_back(nullptr);
+
+  const size_t frames = input.Frames();
+  const size_t totalBlocks = (frames + static_cast<size_t>(block) - 1) / static_cast<size_t>(block);
+  result.output.sampleRate = input.sampleRate;
+  result.output.channels.assign(numOut, std::vector<float>(frames, 0.0f));
+  result.blockAnswered.assign(totalBlocks, false);
+  result.roundTrips.Reserve(totalBlocks);
+
+  host.SetSampleRate(input.sampleRate);
+  host.SetBlockSize(block);
+  plugin.Dispatch(effSetSampleRate, 0, 0, nullptr, static_cast<float>(input.sampleRate));
+  plugin.Dispatch(effSetBlockSize, 0, block);
+  plugin.Dispatch(effSetProcessPrecision, 0, kProcessPrecision32);
+  host.StartTransport();
+  const Clock::time_point resumed = Clock::now();
+  plugin.Dispatch(effMainsChanged, 0, 1);
+  plugin.Dispatch(effStartProcess);
+  result.async = (effect->flags & effFlagsExtIsAsync) != 0;
+
+  CIdleThread idle(plugin);
+  idle.Start();
+
+  const auto blockDuration = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(static_cast<double>(block) / input.sampleRate));
+  // Warm-up: silence until the plug-in answers, in real time, within the time-out.
+  const Clock::time_point warmupDeadline =
+      resumed + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(config.timeout));
+  Clock::time_point next = Clock::now();
+  while (true) {
+    for (auto& channel : inputs) std::fill(channel.begin(), channel.end(), 0.0f);
+    const double left = Seconds(warmupDeadline - Clock::now());
+    double ms = 0.0;
+    ++result.warmupBlocks;
+    // Until the connection is up an asynchronous block is never answered, so
+    // wait for one only briefly.
+    if (ProcessBlock(block, result.async, std::max(0.0, std::min(0.5, left)), ms)) {
+      result.warmupAnswered = true;
+      break;
+    }
+    if (Clock::now() >= warmupDeadline) break;
+    next += blockDuration;
+    std::this_thread::sleep_until(std::min(next, warmupDeadline));
+  }
+  result.warmupSeconds = Seconds(Clock::now() - resumed);
+
+  CProgressBar bar(config.progress, totalBlocks);
+  if (result.warmupAnswered) {
+    Clock::time_point lastAnswer = Clock::now();
+    next = Clock::now();
+    for (size_t b = 0; b < totalBlocks; ++b) {
+      const size_t first = b * static_cast<size_t>(block);
+      const int count = static_cast<int>(std::min(static_cast<size_t>(block), frames - first));
+      for (size_t c = 0; c < numIn; ++c) {
+        std::vector<float>& channel = inputs[c];
+        if (c < input.channels.size())
+          std::copy(input.channels[c].begin() + static_cast<std::ptrdiff_t>(first),
+                    input.channels[c].begin() + static_cast<std::ptrdiff_t>(first) + count, channel.begin());
+        else
+          std::fill(channel.begin(), channel.end(), 0.0f);
+      }
+      double ms = 0.0;
+      const bool answered = ProcessBlock(count, result.async, config.timeout, ms);
+      ++result.blocks;
+      if (answered) {
+        ++result.answered;
+        result.blockAnswered[b] = true;
+        result.roundTrips.Add(ms);
+        for (size_t c = 0; c < numOut; ++c)
+          std::copy(outputs[c].begin(), outputs[c].begin() + count,
+                    result.output.channels[c].begin() + static_cast<std::ptrdiff_t>(first));
+        lastAnswer = Clock::now();
+      } else {
+        ++result.unanswered;
+        if (Seconds(Clock::now() - lastAnswer) > config.timeout) {
+          result.aborted = true;
+          result.unanswered += totalBlocks - b - 1;
+          break;
+        }
+      }
+      bar.Update(b + 1, result.unanswered);
+      if (config.realtime) {
+        next += blockDuration;
+        std::this_thread::sleep_until(next);
+      }
+    }
+  } else {
+    result.unanswered = totalBlocks;
+  }
+  bar.Finish(result.blocks, result.unanswered);
+
+  idle.Stop();
+  plugin.Dispatch(effStopProcess);
+  plugin.Dispatch(effMainsChanged, 0, 0);
+  return result;
+}
+
+}  // namespace tovik::host

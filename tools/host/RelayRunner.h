@@ -1,0 +1,75 @@
+// Drives a loaded plug-in through one relay run the way a real host does:
+// sample rate, block size, resume, idle calls from a second thread, one
+// process call per block, suspend.
+//
+// The first process calls after resume only activate the plug-in's connection
+// and write no output. Before the real signal starts, the runner sends blocks
+// of silence (warm-up, paced at the sample rate, bounded by the time-out) until
+// one comes back answered, so that no block of the signal is lost.
+//
+// A block counts as answered when the plug-in overwrote the output buffers,
+// which the runner fills with a NaN of its own before every call. In
+// asynchronous operation the runner also polls effGetCurrentPosition after each
+// call until it reports the block done (bounded by the time-out).
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "AudioFile.h"
+#include "HostServices.h"
+#include "PluginInstance.h"
+#include "RoundTripStats.h"
+
+namespace tovik::host {
+
+struct RelayConfig {
+  int blockSize = 512;
+  double timeout = 5.0;  // seconds: warm-up, each asynchronous block, answers missing in a row
+  bool realtime = false;
+  bool progress = false;
+};
+
+struct RelayResult {
+  bool async = false;          // the plug-in ran in asynchronous operation
+  size_t warmupBlocks = 0;     // blocks of silence sent before the first answer
+  double warmupSeconds = 0.0;  // from resume to the first answer
+  bool warmupAnswered = false;
+  size_t blocks = 0;  // blocks of the signal sent
+  size_t answered = 0;
+  size_t unanswered = 0;  // includes blocks never sent after an abort
+  bool aborted = false;   // no answer for longer than the time-out: the rest was not sent
+  CRoundTripStats roundTrips;
+  AudioData output;                 // the plug-in's outputs; silence where a block was unanswered
+  std::vector<bool> blockAnswered;  // per block of the signal
+};
+
+class CRelayRunner {
+ public:
+  CRelayRunner(const CPluginInstance& target, CHostServices& services, const RelayConfig& settings)
+      : plugin(target), host(services), config(settings) {}
+
+  // The plug-in must be open and suspended; it is suspended again on return.
+  RelayResult Run(const AudioData& input);
+
+  // The NaN written into every output sample before a process call.
+  static float Sentinel();
+  static bool IsSentinel(float sample);
+
+ private:
+  // Fills the outputs with the sentinel, calls processReplacing and, in
+  // asynchronous operation, waits for the answer up to limit seconds. Returns
+  // whether the block was answered and the round trip in milliseconds.
+  bool ProcessBlock(int frames, bool async, double limit, double& milliseconds);
+  bool WaitForPosition(double limit);
+
+  const CPluginInstance& plugin;
+  CHostServices& host;
+  RelayConfig config;
+  std::vector<std::vector<float>> inputs;
+  std::vector<std::vector<float>> outputs;
+  std::vector<float*> inputPointers;
+  std::vector<float*> outputPointers;
+};
+
+}  // namespace tovik::host
