@@ -1,0 +1,297 @@
+#include "SlaveSession.h"
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+#include "EventRecords.h"
+#include "formats/WireFormat.h"
+#include "link/TransferBlock.h"
+
+namespace tovik::slave {
+
+namespace {
+
+// Samples converted at a time when a gain is applied.
+constexpr int32_t kScratchFrames = 4096;
+
+int32_t ReadInt32(const unsigned char* p) {
+  int32_t value;
+  std::memcpy(&value, p, sizeof value);
+  return value;
+}
+
+void WriteInt32(unsigned char* p, int32_t value) {
+  std::memcpy(p, &value, sizeof value);
+}
+
+}  // namespace
+
+const char* SessionEndText(SessionEnd end) {
+  switch (end) {
+    case SessionEnd::kPeerClosed:
+      return "closed by the plug-in";
+    case SessionEnd::kCloseMessage:
+      return "msgClose";
+    case SessionEnd::kTruncated:
+      return "closed inside a message";
+    case SessionEnd::kGarbage:
+      return "dropped: not a plug-in message";
+    case SessionEnd::kStalled:
+      return "dropped: stalled";
+    case SessionEnd::kSocketError:
+      return "socket error";
+    case SessionEnd::kStopped:
+      return "slave stopping";
+  }
+  return "?";
+}
+
+CSlaveSession::CSlaveSession(int fd, const SlaveSettings& settings, SlaveStats* stats,
+                             const std::atomic<bool>* stop)
+    : settings_(settings),
+      stats_(stats),
+      stop_(stop),
+      stream_(fd, settings.stallMs, settings.messageMs, stop),
+      sysexPreferred_(settings.sysexFixed == kSysexFixed32Bit ? kSysexFixed32Bit : kSysexFixed64Bit),
+      timeInfo_(new unsigned char[kTimeInfoBytes]),
+      events_(new unsigned char[kEventAreaSize]),
+      echo_(new unsigned char[kEventAreaSize]),
+      input_(new unsigned char[kAudioAreaSize]),
+      output_(new unsigned char[kAudioAreaSize]),
+      scratch_(new float[kScratchFrames]) {}
+
+CSlaveSession::~CSlaveSession() {
+  if (stats_ != nullptr) {
+    stats_->bytesIn += stream_.BytesIn();
+    stats_->bytesOut += stream_.BytesOut();
+  }
+}
+
+SessionEnd CSlaveSession::Run() {
+  for (;;) {
+    const CSocketStream::Status waited = stream_.AwaitMessage();
+    if (waited == CSocketStream::Status::kClosed) return SessionEnd::kPeerClosed;
+    if (waited != CSocketStream::Status::kOk) return ReadFailed(waited);
+    unsigned char code[4];
+    const CSocketStream::Status status = stream_.Read(code, sizeof code);
+    if (status != CSocketStream::Status::kOk) return ReadFailed(status);
+    const Step end = Handle(ReadInt32(code), Clock::now());
+    if (end) return *end;
+  }
+}
+
+SessionEnd CSlaveSession::ReadFailed(CSocketStream::Status status) const {
+  switch (status) {
+    case CSocketStream::Status::kClosed:
+      return SessionEnd::kTruncated;
+    case CSocketStream::Status::kStalled:
+      return SessionEnd::kStalled;
+    case CSocketStream::Status::kStopped:
+      return SessionEnd::kStopped;
+    default:
+      return SessionEnd::kSocketError;
+  }
+}
+
+CSlaveSession::Step CSlaveSession::Answer(const iovec* pieces, int count) {
+  if (settings_.silent) return std::nullopt;
+  const CSocketStream::Status status = stream_.Send(pieces, count);
+  if (status == CSocketStream::Status::kOk) return std::nullopt;
+  if (status == CSocketStream::Status::kStalled) return SessionEnd::kStalled;
+  if (status == CSocketStream::Status::kStopped) return SessionEnd::kStopped;
+  return SessionEnd::kSocketError;
+}
+
+CSlaveSession::Step CSlaveSession::Handle(int32_t code, Clock::time_point started) {
+  unsigned char payload[kSetIoBytes];
+  CSocketStream::Status status = CSocketStream::Status::kOk;
+  switch (code) {
+    case msgHello: {
+      status = stream_.Read(pluginIdent_, kHelloBytes);
+      if (status != CSocketStream::Status::kOk) return ReadFailed(status);
+      unsigned char reply[sizeof(int32_t) + kHelloBytes];
+      WriteInt32(reply, msgHelloReply);
+      reply[4] = kIdent1;
+      reply[5] = kIdent2;
+      const iovec piece{reply, sizeof reply};
+      return Answer(&piece, 1);
+    }
+    case msgSetIo: {
+      status = stream_.Read(payload, kSetIoBytes);
+      if (status != CSocketStream::Status::kOk) return ReadFailed(status);
+      const int32_t inputs = ReadInt32(payload);
+      const int32_t outputs = ReadInt32(payload + 4);
+      if (inputs < 0 || outputs < 0) return SessionEnd::kGarbage;
+      inputs_ = inputs;
+      // The answer's audio holds at most as many channels as the transfer block.
+      outputs_ = std::min(outputs, kMaxChannels);
+      return std::nullopt;
+    }
+    case msgSetSampleRate:
+      status = stream_.Read(payload, kSampleRateBytes);
+      if (status != CSocketStream::Status::kOk) return ReadFailed(status);
+      std::memcpy(&sampleRate_, payload, 4);
+      return std::nullopt;
+    case msgSetBlockSize:
+      status = stream_.Read(payload, kBlockSizeBytes);
+      if (status != CSocketStream::Status::kOk) return ReadFailed(status);
+      blockSize_ = ReadInt32(payload);
+      return std::nullopt;
+    case msgTimeInfo:
+      // Never sent by the plug-in; read so that the next message is found.
+      status = stream_.Read(timeInfo_.get(), kTimeInfoBytes);
+      if (status != CSocketStream::Status::kOk) return ReadFailed(status);
+      return std::nullopt;
+    case msgGetInfo: {
+      unsigned char reply[sizeof(int32_t) + kGetInfoReplyBytes];
+      WriteInt32(reply, msgGetInfo);
+      WriteInt32(reply + 4, kInfoVersion);
+      WriteInt32(reply + 8, std::max(inputs_, 0));
+      WriteInt32(reply + 12, std::max(outputs_, 0));
+      const iovec piece{reply, sizeof reply};
+      return Answer(&piece, 1);
+    }
+    case msgProcess:
+      return Process(started);
+    case msgOpen:
+      opened_ = true;
+      return std::nullopt;
+    case msgClose:
+      return SessionEnd::kCloseMessage;
+    case msgSuspend:
+      suspended_ = true;
+      return std::nullopt;
+    case msgResume:
+      suspended_ = false;
+      return std::nullopt;
+    default:
+      // The remaining codes up to msgGetInfo travel without payload; anything
+      // beyond is not from a plug-in (an unknown peer, or a lost message
+      // boundary).
+      if (code >= 0 && code <= msgGetInfo) return std::nullopt;
+      return SessionEnd::kGarbage;
+  }
+}
+
+// msgProcess: time record, event records, then B, C, N and C x N x B bytes of
+// audio. Every size is checked in 64 bits before anything is read into an area.
+CSlaveSession::Step CSlaveSession::Process(Clock::time_point started) {
+  CSocketStream::Status status = stream_.Read(timeInfo_.get(), kTimeInfoBytes);
+  if (status != CSocketStream::Status::kOk) return ReadFailed(status);
+  unsigned char field[12];
+  status = stream_.Read(field, 4);
+  if (status != CSocketStream::Status::kOk) return ReadFailed(status);
+  const int32_t eventLength = ReadInt32(field);
+  if (eventLength < 0 || eventLength > kMaxEventBytes) return SessionEnd::kGarbage;
+  status = stream_.Read(events_.get(), static_cast<size_t>(eventLength));
+  if (status != CSocketStream::Status::kOk) return ReadFailed(status);
+  status = stream_.Read(field, 12);
+  if (status != CSocketStream::Status::kOk) return ReadFailed(status);
+  const int32_t precision = ReadInt32(field);
+  const int32_t channels = ReadInt32(field + 4);
+  const int32_t frames = ReadInt32(field + 8);
+  if (precision < 1 || precision > 4 || channels < 0 || channels > kMaxChannels || frames < 0 ||
+      frames > kAudioAreaSize) {
+    return SessionEnd::kGarbage;
+  }
+  const int64_t audioBytes = int64_t{channels} * frames * precision;
+  if (audioBytes > kAudioAreaSize) return SessionEnd::kGarbage;
+  status = stream_.Read(input_.get(), static_cast<size_t>(audioBytes));
+  if (status != CSocketStream::Status::kOk) return ReadFailed(status);
+
+  ++blocks_;
+  precision_ = precision;
+  if (stats_ != nullptr) ++stats_->blocks;
+  if (settings_.silent) return std::nullopt;
+  if (settings_.delayMs > 0) Pause(settings_.delayMs);
+
+  // [audio path] From here to the answer nothing allocates or logs.
+  const int32_t echoLength = settings_.echoEvents ? CollectEchoEvents(eventLength) : 0;
+  const int32_t outChannels = RenderOutputs(precision, channels, frames);
+  unsigned char eventHeader[8];
+  WriteInt32(eventHeader, msgEvents);
+  WriteInt32(eventHeader + 4, echoLength);
+  unsigned char header[16];
+  WriteInt32(header, msgProcess);
+  WriteInt32(header + 4, precision);
+  WriteInt32(header + 8, outChannels);
+  WriteInt32(header + 12, frames);
+  iovec pieces[4];
+  int count = 0;
+  if (echoLength > 0) {
+    pieces[count++] = iovec{eventHeader, sizeof eventHeader};
+    pieces[count++] = iovec{echo_.get(), static_cast<size_t>(echoLength)};
+  }
+  pieces[count++] = iovec{header, sizeof header};
+  pieces[count++] = iovec{output_.get(), static_cast<size_t>(int64_t{outChannels} * frames * precision)};
+  const Step end = Answer(pieces, count);
+  if (stats_ != nullptr && !end) {
+    stats_->latency.Record(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - started).count());
+  }
+  return end;
+}
+
+// Output j carries input j mod C (silence when the block has no channels),
+// times the gain, at the block's precision. Without a msgSetIo the answer has
+// as many channels as the block.
+int32_t CSlaveSession::RenderOutputs(int32_t precision, int32_t channels, int32_t frames) {
+  int32_t outChannels = outputs_ >= 0 ? outputs_ : channels;
+  const int64_t channelBytes = int64_t{frames} * precision;
+  if (channelBytes > 0 && outChannels * channelBytes > kAudioAreaSize) {
+    // More than one answer can carry: send the channels that fit.
+    outChannels = static_cast<int32_t>(kAudioAreaSize / channelBytes);
+  }
+  for (int32_t j = 0; j < outChannels; ++j) {
+    unsigned char* dst = output_.get() + j * channelBytes;
+    if (channels == 0) {
+      std::memset(dst, precision == 1 ? 128 : 0, static_cast<size_t>(channelBytes));
+      continue;
+    }
+    const unsigned char* src = input_.get() + (j % channels) * channelBytes;
+    if (settings_.gain == 1.0f) {
+      // Unity gain: the wire bytes go back unchanged, at every precision.
+      std::memcpy(dst, src, static_cast<size_t>(channelBytes));
+      continue;
+    }
+    for (int32_t done = 0; done < frames; done += kScratchFrames) {
+      const int32_t n = std::min(kScratchFrames, frames - done);
+      const int64_t offset = int64_t{done} * precision;
+      DecodeChannel(precision, src + offset, scratch_.get(), n);
+      for (int32_t i = 0; i < n; ++i) scratch_[i] *= settings_.gain;
+      EncodeChannel(precision, scratch_.get(), dst + offset, n);
+    }
+  }
+  return outChannels;
+}
+
+int32_t CSlaveSession::CollectEchoEvents(int32_t length) {
+  if (length <= 0) return 0;
+  int32_t fixed = settings_.sysexFixed;
+  if (fixed != kSysexFixed32Bit && fixed != kSysexFixed64Bit) {
+    fixed = DetectSysexFixed(events_.get(), length, sysexPreferred_);
+  }
+  const EventWalk walk = WalkEventRecords(events_.get(), length, fixed);
+  if (walk.sysex > 0) {
+    // Later blocks of this plug-in most likely come from the same build.
+    sysexFixedSeen_ = fixed;
+    sysexPreferred_ = fixed;
+  }
+  // Records are echoed byte for byte: the plug-in reads them back with the
+  // fixed part size it wrote them with. What follows a record the walk cannot
+  // read is left out.
+  std::memcpy(echo_.get(), events_.get(), static_cast<size_t>(walk.bytes));
+  return walk.bytes;
+}
+
+void CSlaveSession::Pause(int32_t ms) const {
+  const Clock::time_point until = Clock::now() + std::chrono::milliseconds(ms);
+  while (Clock::now() < until) {
+    if (stop_ != nullptr && stop_->load(std::memory_order_relaxed)) return;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+    std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(100)));
+  }
+}
+
+}  // namespace tovik::slave

@@ -1,0 +1,32 @@
+// What the command line sets for every connection of the slave.
+#pragma once
+
+#include <cstdint>
+
+namespace tovik::slave {
+
+struct SlaveSettings {
+  // Gain applied to every block, in dB and as the linear factor used on the
+  // samples (set both with SetGainDb). A factor of exactly 1 passes the wire
+  // bytes through unchanged at every precision.
+  double gainDb = 0.0;
+  float gain = 1.0f;
+  // Echo the MIDI and SysEx records of each block back as one msgEvents.
+  bool echoEvents = false;
+  // Size of a SysEx record's fixed part: 20 (32-bit plug-in), 24 (64-bit
+  // plug-in) or 0 to tell from the records themselves.
+  int32_t sysexFixed = 0;
+  // Wait this long before answering each block.
+  int32_t delayMs = 0;
+  // Read everything, answer nothing.
+  bool silent = false;
+  // A message that has begun must keep arriving: with no byte for stallMs the
+  // connection is dropped, and so it is when one message takes longer than
+  // messageMs in all.
+  int32_t stallMs = 5000;
+  int32_t messageMs = 30000;
+
+  void SetGainDb(double db);
+};
+
+}  // namespace tovik::slave
