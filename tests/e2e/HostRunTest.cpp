@@ -1,0 +1,271 @@
+// tovik-host run as a user runs it, against the stand-in plug-in: what it
+// prints, the files it writes and its exit status.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "AudioFile.h"
+#include "TestSignal.h"
+#include "WavCodec.h"
+
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#endif
+
+namespace tovik::host {
+namespace {
+
+struct HostRun {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string WorkPath(const std::string& name) {
+  return std::string(E2E_WORK_DIR) + "/" + name;
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+int ExitStatusOf(int status) {
+#if defined(_WIN32)
+  return status;
+#else
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+}
+
+// Runs tovik-host with the arguments (each quoted) and collects its output.
+HostRun RunHost(const std::string& args) {
+  const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  const std::string outPath = WorkPath(name + ".stdout");
+  const std::string errPath = WorkPath(name + ".stderr");
+  std::string command =
+      "\"" + std::string(TOVIK_HOST_EXE) + "\" " + args + " >\"" + outPath + "\" 2>\"" + errPath + "\"";
+  HostRun run;
+  run.exitCode = ExitStatusOf(std::system(command.c_str()));
+  run.out = ReadText(outPath);
+  run.err = ReadText(errPath);
+  return run;
+}
+
+std::string Fake() {
+  return std::string("\"") + FAKE_PLUGIN + "\"";
+}
+
+bool HasLine(const std::string& text, const std::string& line) {
+  std::istringstream lines(text);
+  std::string l;
+  while (std::getline(lines, l))
+    if (l == line) return true;
+  return false;
+}
+
+std::string LastLine(const std::string& text) {
+  std::istringstream lines(text);
+  std::string l, last;
+  while (std::getline(lines, l))
+    if (!l.empty()) last = l;
+  return last;
+}
+
+#define EXPECT_LINE(text, line) \
+  EXPECT_TRUE(HasLine(text, line)) << "missing line: " << (line) << "\n" << (text)
+
+TEST(HostInfo, ShowsIdentityPinsParametersAndChunkThenStops) {
+  HostRun run = RunHost(Fake() + " --info");
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_LINE(run.out, "effect name: Fake Relay");
+  EXPECT_LINE(run.out, "vendor: Kestrane Tests");
+  EXPECT_LINE(run.out, "product: Tovik Fake Plug-in");
+  EXPECT_LINE(run.out, "vendor version: 4321");
+  EXPECT_LINE(run.out, "VST version: 2400");
+  EXPECT_LINE(run.out, "category: 1 (Effect)");
+  EXPECT_LINE(run.out, "unique id: 'TvFk' (0x5476466B)");
+  EXPECT_LINE(run.out, "flags: 0x30 CanReplacing ProgramChunks");
+  EXPECT_LINE(run.out, "inputs: 2");
+  EXPECT_LINE(run.out, "  input 0: \"Fake In 1\" flags 3 active stereo");
+  EXPECT_LINE(run.out, "  input 1: \"Fake In 2\" flags 1 active");
+  EXPECT_LINE(run.out, "outputs: 2");
+  EXPECT_LINE(run.out, "  output 1: \"Fake Out 2\" flags 1 active");
+  EXPECT_LINE(run.out, "parameters: 3");
+  EXPECT_LINE(run.out, "  parameter 0: \"Synch\" = 1.000000 \"On\"");
+  EXPECT_LINE(run.out, "  parameter 1: \"AudioPrec\" = 1.000000 \"32bit float\"");
+  EXPECT_LINE(run.out, "  parameter 2: \"Gain\" = 0.500000 \"0.0\" dB");
+  EXPECT_LINE(run.out, "  Host=localhost");
+  EXPECT_LINE(run.out, "  Port=19284");
+  // The host answered yes to "acceptIOChanges" while the plug-in was created.
+  EXPECT_LINE(run.out, "  NumInputs=2");
+  EXPECT_EQ(run.out.find("relay:"), std::string::npos);
+  EXPECT_EQ(run.out.find("result:"), std::string::npos);
+}
+
+TEST(HostInfo, RelaySettingsGoThroughTheChunk) {
+  HostRun run = RunHost(Fake() + " --info --host slave.example --port 1234 --prec 2 --async --set Gain=-6");
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_LINE(run.out, "  Host=slave.example");
+  EXPECT_LINE(run.out, "  Port=1234");
+  EXPECT_LINE(run.out, "  AudioPrec=2");
+  // Synch changes only for a host that does asynchronous processing, which this one does.
+  EXPECT_LINE(run.out, "  Synch=0");
+  EXPECT_LINE(run.out, "  Gain=-6");
+  EXPECT_LINE(run.out, "  parameter 1: \"AudioPrec\" = 0.333333 \"16bit signed int\"");
+  EXPECT_LINE(run.out, "flags: 0x430 CanReplacing ProgramChunks ExtIsAsync");
+  EXPECT_EQ(run.err, "");
+}
+
+TEST(HostInfo, ChangedChannelCountsAreTakenAfterASuspend) {
+  HostRun run = RunHost(Fake() + " --info --channels 3");
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_LINE(run.out, "inputs: 3");
+  EXPECT_LINE(run.out, "outputs: 3");
+  EXPECT_LINE(run.out, "  output 2: \"Fake Out 3\" flags 1 active");
+}
+
+TEST(HostInfo, FallsBackToTheLegacyEntryName) {
+  HostRun run = RunHost(std::string("\"") + FAKE_PLUGIN_MAIN_ONLY + "\" --info");
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(run.out.find("(entry main)"), std::string::npos) << run.out;
+  EXPECT_LINE(run.out, "effect name: Fake Relay");
+}
+
+TEST(HostErrors, MissingModuleIsALoadFailure) {
+  HostRun run = RunHost("\"" + WorkPath("no-such-plugin.so") + "\" --info");
+  EXPECT_EQ(run.exitCode, 3);
+  EXPECT_NE(run.err.find("tovik-host: cannot load"), std::string::npos) << run.err;
+  EXPECT_EQ(run.out, "");
+}
+
+TEST(HostErrors, BadArgumentsAreUsageErrors) {
+  HostRun run = RunHost(Fake() + " --prec 5");
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_EQ(run.err, "tovik-host: --prec wants 1, 2, 3 or 4, not '5'\nTry 'tovik-host --help'.\n");
+  run = RunHost("");
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_NE(run.err.find("no plug-in file given"), std::string::npos);
+  run = RunHost("--help");
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out.rfind("usage: tovik-host PLUGIN [options]\n", 0), 0u);
+}
+
+TEST(HostErrors, UnreadableInputIsAFileError) {
+  std::ofstream(WorkPath("not-audio.wav")) << "plain text";
+  HostRun run = RunHost(Fake() + " --in \"" + WorkPath("not-audio.wav") + "\"");
+  EXPECT_EQ(run.exitCode, 4);
+  EXPECT_NE(run.err.find("cannot read the input"), std::string::npos) << run.err;
+}
+
+AudioData ReadBack(const std::string& path) {
+  AudioData audio;
+  std::string error;
+  EXPECT_TRUE(ReadAudioFile(path, audio, error)) << error;
+  return audio;
+}
+
+TEST(HostRelay, SynchronousRelayWritesEveryBlockOfTheSignal) {
+  const std::string out = WorkPath("sync.wav");
+  std::remove(out.c_str());
+  HostRun run =
+      RunHost(Fake() + " --seconds 0.5 --block 256 --set Gain=-6 --expect-gain -6 --out \"" + out + "\"");
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_LINE(
+      run.out,
+      "relay: 24000 frames, 2 channels in, 2 inputs, 2 outputs, 48000 Hz, block 256, synchronous operation");
+  EXPECT_LINE(run.out, "blocks: 94 relayed, 94 answered, 0 unanswered");
+  EXPECT_EQ(LastLine(run.out).rfind("result: 94 blocks, 0 unanswered, max error ", 0), 0u) << run.out;
+  EXPECT_NE(LastLine(run.out).find(", pass"), std::string::npos);
+  // The stand-in activates on the second process call after the first idle call.
+  EXPECT_NE(run.out.find("warm-up: "), std::string::npos);
+
+  AudioData written = ReadBack(out);
+  AudioData signal = MakeTestSignal(2, 48000, 0.5);
+  ASSERT_EQ(written.channels.size(), 2u);
+  ASSERT_EQ(written.Frames(), 24000u);
+  EXPECT_EQ(written.sampleRate, 48000);
+  const float gain = static_cast<float>(std::pow(10.0, -6.0 / 20.0));
+  for (size_t c = 0; c < 2; ++c) {
+    for (size_t i = 0; i < written.Frames(); ++i) {
+      // 32-bit float on the wire: exact but for the gain's own rounding.
+      ASSERT_NEAR(written.channels[c][i], signal.channels[c][i] * gain, 1e-7)
+          << "channel " << c << " frame " << i;
+    }
+  }
+}
+
+TEST(HostRelay, AsynchronousRelayPollsThePositionAndCountsEvents) {
+  const std::string out = WorkPath("async.wav");
+  HostRun run =
+      RunHost(Fake() + " --async --prec 2 --seconds 0.25 --set Events=1 --set AsyncPolls=3 --compare" +
+              " --out \"" + out + "\"");
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("asynchronous operation"), std::string::npos) << run.out;
+  EXPECT_LINE(run.out, "precision: 2 \"16bit signed int\"");
+  EXPECT_LINE(run.out, "blocks: 24 relayed, 24 answered, 0 unanswered");
+  // One event per answered block, the warm-up block that answered included.
+  EXPECT_LINE(run.out, "host: 25 events received in 25 lists, 25 time requests");
+  AudioData written = ReadBack(out);
+  AudioData signal = MakeTestSignal(2, 48000, 0.25);
+  ASSERT_EQ(written.Frames(), signal.Frames());
+  for (size_t i = 0; i < written.Frames(); ++i)
+    ASSERT_NEAR(written.channels[1][i], signal.channels[1][i], 1.0 / 32767.0) << "frame " << i;
+}
+
+TEST(HostRelay, ComparisonHoldsToThePrecisionsQuantisation) {
+  HostRun coarse = RunHost(Fake() + " --prec 1 --seconds 0.2 --compare");
+  EXPECT_EQ(coarse.exitCode, 0) << coarse.out;
+  EXPECT_NE(LastLine(coarse.out).find(", pass"), std::string::npos) << coarse.out;
+
+  HostRun strict = RunHost(Fake() + " --prec 1 --seconds 0.2 --compare --tolerance 0.0001");
+  EXPECT_EQ(strict.exitCode, 1);
+  EXPECT_NE(LastLine(strict.out).find(", fail"), std::string::npos) << strict.out;
+
+  HostRun wrongGain = RunHost(Fake() + " --seconds 0.2 --expect-gain 6");
+  EXPECT_EQ(wrongGain.exitCode, 1);
+}
+
+TEST(HostRelay, PlugInThatNeverAnswersFailsWithinTheTimeOut) {
+  HostRun run = RunHost(Fake() + " --set Answer=0 --timeout 0.3 --seconds 0.1");
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.out.find("no answer within"), std::string::npos) << run.out;
+  EXPECT_EQ(LastLine(run.out), "result: 0 blocks, 10 unanswered, fail");
+}
+
+TEST(HostRelay, InputFileChannelsMapToThePlugInsInputs) {
+  AudioData mono;
+  mono.sampleRate = 44100;
+  mono.channels.assign(1, std::vector<float>(1000));
+  for (size_t i = 0; i < 1000; ++i) mono.channels[0][i] = static_cast<float>(i % 100) / 100.0f - 0.5f;
+  const std::string in = WorkPath("mono-in.wav");
+  const std::string out = WorkPath("mono-out.wav");
+  std::vector<uint8_t> bytes = CWavCodec::Encode(mono, WavSampleFormat::kPcm16);
+  std::ofstream(in, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  HostRun run = RunHost(Fake() + " --in \"" + in + "\" --out \"" + out + "\" --block 300 --compare");
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_LINE(
+      run.out,
+      "relay: 1000 frames, 1 channels in, 2 inputs, 2 outputs, 44100 Hz, block 300, synchronous operation");
+  EXPECT_LINE(run.out, "blocks: 4 relayed, 4 answered, 0 unanswered");
+  AudioData written = ReadBack(out);
+  AudioData original = ReadBack(in);
+  ASSERT_EQ(written.channels.size(), 2u);
+  ASSERT_EQ(written.Frames(), 1000u);
+  EXPECT_EQ(written.sampleRate, 44100);
+  for (size_t i = 0; i < 1000; ++i) {
+    ASSERT_EQ(written.channels[0][i], original.channels[0][i]) << "frame " << i;
+    ASSERT_EQ(written.channels[1][i], 0.0f) << "frame " << i;  // the second input got silence
+  }
+}
+
+}  // namespace
+}  // namespace tovik::host
