@@ -160,6 +160,14 @@ using WSASend = int (*)(SOCKET, WSABUF*, DWORD, DWORD*, DWORD, LPWSAOVERLAPPED,
 using WSARecv = int (*)(SOCKET, WSABUF*, DWORD, DWORD*, DWORD*, LPWSAOVERLAPPED,
                         LPWSAOVERLAPPED_COMPLETION_ROUTINE);
 }  // namespace proto
+#else
+// Windows: every entry carries the system headers' prototype of its name, with
+// one exception. The MinGW-w64 headers declare select's time-out as
+// `timeval* const`; Winsock's own prototype, used here as on POSIX, takes
+// `const timeval*`.
+namespace proto {
+using select = int(WSAAPI*)(int, fd_set*, fd_set*, fd_set*, const timeval*);
+}  // namespace proto
 #endif
 
 }  // namespace ws

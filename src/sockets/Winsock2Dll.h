@@ -7,42 +7,42 @@
 
 namespace ws {
 
+// Each entry's type is looked up from ws::proto::entry: a prototype in
+// ws::proto is found first; any other name falls back to the namespace
+// system_entry (made visible in ws by the using-directive): on Windows the
+// system headers' declaration, on POSIX an untyped pointer that stays null.
 #if defined(_WIN32)
-// Each entry carries the prototype that the system headers give its name.
-// Some of those names (the blocking hooks, gethostbyname, inet_addr, ...) are
-// declared deprecated; naming them here only takes their type.
+// Some names (the blocking hooks, gethostbyname, inet_addr, ...) are declared
+// deprecated; naming them here only takes their type.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#define TOVIK_WINSOCK_ENTRY(name) decltype(&::name) name = nullptr;
+#define TOVIK_WINSOCK_SYSTEM_TYPE(name) using name = decltype(&::name);
 #else
-// An entry without a prototype in ws::proto is an untyped pointer: the
-// fallback names live in namespace ws (through the using-directive), so a
-// name in ws::proto, searched first from ws::proto::entry, wins over them.
-namespace untyped_entry {
-#define TOVIK_WINSOCK_UNTYPED(name) using name = FarProc;
-TOVIK_WINSOCK_NAMES(TOVIK_WINSOCK_UNTYPED)
-#undef TOVIK_WINSOCK_UNTYPED
-}  // namespace untyped_entry
+#define TOVIK_WINSOCK_SYSTEM_TYPE(name) using name = FarProc;
+#endif
+namespace system_entry {
+TOVIK_WINSOCK_NAMES(TOVIK_WINSOCK_SYSTEM_TYPE)
+}  // namespace system_entry
+#undef TOVIK_WINSOCK_SYSTEM_TYPE
+#if defined(_WIN32)
+#pragma GCC diagnostic pop
+#endif
+
 namespace proto::entry {
-using namespace ::ws::untyped_entry;
+using namespace ::ws::system_entry;
 #define TOVIK_WINSOCK_TYPE(name) using name##_type = name;
 TOVIK_WINSOCK_NAMES(TOVIK_WINSOCK_TYPE)
 #undef TOVIK_WINSOCK_TYPE
 }  // namespace proto::entry
-#define TOVIK_WINSOCK_ENTRY(name) proto::entry::name##_type name = nullptr;
-#endif
 
 // The socket functions, one entry per name of TOVIK_WINSOCK_NAMES in the same
 // order. A null entry means the function is not available; every caller tests
 // the entry first. After loading, the table is only read, from any thread.
 struct Winsock2Table {
+#define TOVIK_WINSOCK_ENTRY(name) proto::entry::name##_type name = nullptr;
   TOVIK_WINSOCK_NAMES(TOVIK_WINSOCK_ENTRY)
-};
 #undef TOVIK_WINSOCK_ENTRY
-
-#if defined(_WIN32)
-#pragma GCC diagnostic pop
-#endif
+};
 
 static_assert(sizeof(Winsock2Table) == kWinsockNameCount * sizeof(tovik::platform::ProcAddress),
               "one pointer per Winsock name");
