@@ -23,6 +23,11 @@ Entries EntriesOf(const ws::Winsock2Table& table) {
   return entries;
 }
 
+template <typename Entry>
+size_t Offset(const ws::Winsock2Table& table, const Entry* entry) {
+  return static_cast<size_t>(reinterpret_cast<const char*>(entry) - reinterpret_cast<const char*>(&table));
+}
+
 int NonNullEntries(const ws::Winsock2Table& table) {
   const Entries entries = EntriesOf(table);
   int count = 0;
@@ -90,15 +95,12 @@ TEST(Winsock2Names, CountAndOrder) {
 TEST(Winsock2Table, MembersFollowTheNameList) {
   ws::Winsock2Table table;
   EXPECT_EQ(NonNullEntries(table), 0);  // a new table is empty
-  EXPECT_EQ(reinterpret_cast<const char*>(&table.accept), reinterpret_cast<const char*>(&table));
+  EXPECT_EQ(Offset(table, &table.accept), 0u);
   const size_t slot = sizeof(ProcAddress);
-  EXPECT_EQ(reinterpret_cast<const char*>(&table.socket) - reinterpret_cast<const char*>(&table), 22 * slot);
-  EXPECT_EQ(reinterpret_cast<const char*>(&table.WSAStartup) - reinterpret_cast<const char*>(&table),
-            33 * slot);
-  EXPECT_EQ(reinterpret_cast<const char*>(&table.WSASend) - reinterpret_cast<const char*>(&table), 69 * slot);
-  EXPECT_EQ(
-      reinterpret_cast<const char*>(&table.WSAProviderConfigChange) - reinterpret_cast<const char*>(&table),
-      86 * slot);
+  EXPECT_EQ(Offset(table, &table.socket), 22 * slot);
+  EXPECT_EQ(Offset(table, &table.WSAStartup), 33 * slot);
+  EXPECT_EQ(Offset(table, &table.WSASend), 69 * slot);
+  EXPECT_EQ(Offset(table, &table.WSAProviderConfigChange), 86 * slot);
 #if !defined(_WIN32)
   static_assert(std::is_same_v<decltype(table.socket), ws::proto::socket>);
   static_assert(std::is_same_v<decltype(table.select), ws::proto::select>);
