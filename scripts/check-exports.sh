@@ -16,7 +16,7 @@ for f in "$@"; do
       ;;
     *.dll)
       dump=$(x86_64-w64-mingw32-objdump -p "$f")
-      exports=$(echo "$dump" | awk '/\[Ordinal\/Name Pointer\] Table/{t=1;next} t&&/^\s*\[/{print $NF} t&&/^$/{t=0}' | sort | tr '\n' ' ')
+      exports=$(echo "$dump" | awk '/\[Ordinal\/Name Pointer\] Table/{t=1;next} t&&/^[ \t]*\[/{print $NF} t&&/^$/{t=0}' | sort | tr '\n' ' ')
       imports=$(echo "$dump" | awk '/DLL Name:/{print tolower($3)}' | sort -u | tr '\n' ' ')
       bad=""
       for dll in $imports; do

@@ -1,5 +1,98 @@
 #include "relay/WaitDlg.h"
 
-// The dialog window has not been built yet: with CfgDlg on, the constructor
-// goes on as if the user had pressed Cancel at once (settings unchanged).
-bool CWaitDlg::show() { return false; }
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/DialogModel.h"
+#include "relay/Factory.h"
+#include "relay/Tovik.h"
+
+using tovik::platform::kEnChange;
+using tovik::platform::kIdCancel;
+using tovik::platform::kIdOk;
+
+bool CWaitDlg::show() {
+  const int code = tovik::platform::kHasDialogWindows
+                       ? tovik::platform::RunModalDialog(moduleInstance, kTemplateId, *this)
+                       : runUnattended();
+  return code == kIdOk;
+}
+
+int CWaitDlg::runUnattended() {
+  tovik::platform::DialogModel model(this);
+  model.Open();
+  if (const char* host = std::getenv("TOVIK_HOST")) model.Type(kIdHost, host);
+  if (const char* port = std::getenv("TOVIK_PORT")) model.Type(kIdPort, port);
+  model.Click(kIdConnect);
+  if (!model.Ended()) model.End(kIdCancel);
+  return model.EndCode();
+}
+
+void CWaitDlg::onInitDialog(tovik::platform::DialogWindow* dialogWindow) {
+  window = dialogWindow;
+  window->SetText(kIdHost, owner->Host);
+  // Setting these texts raises their change notifications, which bring the
+  // counts into their ranges at once.
+  window->SetUnsigned(kIdPort, static_cast<unsigned>(owner->Port));
+  window->SetUnsigned(kIdInputs, static_cast<unsigned>(owner->NumInputs));
+  window->SetUnsigned(kIdOutputs, static_cast<unsigned>(owner->NumOutputs));
+  window->SetCheck(kIdStereoPins, owner->StereoPins);
+  window->SetRange(kIdPortSpin, 0, 65535);
+  window->SetRange(kIdInputsSpin, 0, CTovik::kMaxChannels);
+  window->SetRange(kIdOutputsSpin, 1, CTovik::kMaxChannels);
+  // Connect on our own as soon as the slave appears.
+  window->StartTimer(kRetryTimer, kRetryIntervalMs);
+}
+
+void CWaitDlg::onNotify(int code, int id) {
+  if (code != kEnChange || !window) return;
+  const unsigned value = window->GetUnsigned(id);  // empty or unreadable gives 0
+  switch (id) {
+    case kIdInputs:
+      owner->NumInputs = value > CTovik::kMaxChannels ? CTovik::kMaxChannels : static_cast<VstInt32>(value);
+      break;
+    case kIdOutputs:
+      owner->NumOutputs = value < 1 ? 1 : (value > CTovik::kMaxChannels ? CTovik::kMaxChannels
+                                                                         : static_cast<VstInt32>(value));
+      break;
+    case kIdPort:
+      owner->Port = static_cast<VstInt32>(value);  // stored as typed; Connect checks the range
+      break;
+    default:
+      break;
+  }
+}
+
+void CWaitDlg::onCommand(int id) {
+  if (!window) return;
+  switch (id) {
+    case kIdOk:
+      owner->StereoPins = window->GetCheck(kIdStereoPins);
+      window->StopTimer(kRetryTimer);
+      window->End(kIdOk);
+      break;
+    case kIdCancel:
+      window->StopTimer(kRetryTimer);
+      window->End(kIdCancel);
+      break;
+    case kIdConnect: {
+      char text[512];
+      window->GetText(kIdHost, text, 511);
+      int n = 0;
+      for (; n < CTovik::kHostLength && text[n]; ++n) owner->Host[n] = text[n];
+      owner->Host[n] = 0;  // the first 255 characters, always terminated
+      if (owner->connectToSlave()) window->PostCommand(kIdOk);
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void CWaitDlg::onTimer(int id) {
+  if (id != kRetryTimer || !window) return;
+  if (owner->connectToSlave()) {
+    window->StopTimer(kRetryTimer);
+    window->PostCommand(kIdOk);
+  }
+}

@@ -1,19 +1,47 @@
-// CWaitDlg: the configuration and waiting-for-slave dialog shown while an
-// instance is created when CfgDlg is on.
+// CWaitDlg: the configuration and waiting-for-slave dialog (template 101),
+// shown while an instance is created when CfgDlg is on. It edits host, port,
+// channel counts and stereo pins, and its Connect button runs the handshake;
+// the dialog ends with OK only after a successful connection.
 #pragma once
+
+#include "platform/Dialog.h"
 
 class CTovik;
 
-class CWaitDlg {
+class CWaitDlg : public tovik::platform::DialogHandler {
  public:
-  explicit CWaitDlg(CTovik* owningPlugin) : owner(owningPlugin) {}
-  virtual ~CWaitDlg() = default;
+  static constexpr int kTemplateId = 101;
+  static constexpr int kIdInputs = 1002;
+  static constexpr int kIdInputsSpin = 1003;
+  static constexpr int kIdOutputs = 1004;
+  static constexpr int kIdOutputsSpin = 1005;
+  static constexpr int kIdHost = 1008;
+  static constexpr int kIdConnect = 1009;
+  static constexpr int kIdPort = 1010;
+  static constexpr int kIdPortSpin = 1011;
+  static constexpr int kIdStereoPins = 1012;
+  static constexpr int kRetryTimer = 1;
+  static constexpr unsigned kRetryIntervalMs = 2000;
 
-  // Runs the dialog modally; true when it ended with IDOK (a connection was
-  // made). [main-thread]
+  explicit CWaitDlg(CTovik* owningPlugin) : owner(owningPlugin) {}
+  ~CWaitDlg() override = default;
+
+  // Runs the dialog modally; true when it ended with OK (1). Where there is
+  // no dialog window, see runUnattended. [main-thread]
   virtual bool show();
 
+  void onInitDialog(tovik::platform::DialogWindow* dialogWindow) override;
+  void onCommand(int id) override;
+  void onNotify(int code, int id) override;
+  void onTimer(int id) override;
+
+  // Without a dialog window: the fields are filled from the settings, the
+  // environment variables TOVIK_HOST and TOVIK_PORT (when set) are typed into
+  // the Host and Port fields, and Connect is pressed once. A connection ends
+  // the dialog with OK, a failure with Cancel. Never waits for input.
+  int runUnattended();
+
  protected:
-  void* window = nullptr;
+  tovik::platform::DialogWindow* window = nullptr;
   CTovik* owner;
 };
