@@ -1,0 +1,227 @@
+// The configuration dialog's logic, driven through the in-memory control
+// model: what the user types and clicks, and what the plug-in's settings and
+// connection become.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "platform/DialogModel.h"
+#include "relay/BuildConstants.h"
+#include "relay/WaitDlg.h"
+#include "support/FakeHost.h"
+#include "support/ScriptedPeer.h"
+#include "support/TovikInspector.h"
+
+using tovik::platform::DialogModel;
+using tovik::platform::kIdCancel;
+using tovik::platform::kIdOk;
+using tovik::test::FakeHost;
+
+namespace {
+
+// A private per-user store holding ConfigDlg=0 (and whatever else a test
+// writes), so that constructing an instance shows no dialog.
+class WaitDlgTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char dir[] = "/tmp/tovik-dlg-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    root_ = dir;
+    const char* old = std::getenv("XDG_CONFIG_HOME");
+    hadOld_ = old != nullptr;
+    if (old) old_ = old;
+    setenv("XDG_CONFIG_HOME", root_.c_str(), 1);
+    unsetenv("TOVIK_HOST");
+    unsetenv("TOVIK_PORT");
+    WriteStore("ConfigDlg=0\n");
+  }
+  void TearDown() override {
+    if (hadOld_)
+      setenv("XDG_CONFIG_HOME", old_.c_str(), 1);
+    else
+      unsetenv("XDG_CONFIG_HOME");
+    unsetenv("TOVIK_HOST");
+    unsetenv("TOVIK_PORT");
+    std::string command = "rm -rf '" + root_ + "'";
+    if (std::system(command.c_str()) != 0) ADD_FAILURE() << "could not remove " << root_;
+  }
+  void WriteStore(const std::string& text) {
+    const std::string dir = root_ + "/Kestrane";
+    mkdir(dir.c_str(), 0700);
+    const std::string path = dir + (build::kInstrument ? "/TovikI.conf" : "/Tovik.conf");
+    FILE* f = std::fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+  }
+
+  FakeHost host;
+  std::string root_, old_;
+  bool hadOld_ = false;
+};
+
+// Answers one handshake as a slave does: everything up to msgGetInfo, the
+// info reply, then msgOpen.
+void AnswerHandshake(ScriptedPeer* peer, bool* opened) {
+  *opened = false;
+  if (!peer->Accept(3000)) return;
+  ScriptedPeer::Message m;
+  while (peer->ReadMessage(m, 3000)) {
+    if (m.code == 16) {
+      std::vector<unsigned char> reply;
+      ScriptedPeer::PutInt32(reply, 16);
+      for (int i = 0; i < 3; ++i) ScriptedPeer::PutInt32(reply, i);
+      peer->Write(reply);
+    } else if (m.code == 1) {
+      *opened = true;
+      return;
+    }
+  }
+}
+
+std::string Closed() {
+  // A loopback port with nothing listening: bind, take the number, close.
+  ScriptedPeer peer;
+  const unsigned port = peer.Port();
+  peer.StopListening();
+  return std::to_string(port);
+}
+
+}  // namespace
+
+TEST_F(WaitDlgTest, OpeningFillsTheFieldsAndClampsStoredCounts) {
+  WriteStore("ConfigDlg=0\nNumInputs=2\nNumOutputs=2\nStereoPins=1\n");
+  CTovik tovik(FakeHost::callback());
+  TovikInspector::SetNumOutputs(tovik, 40);  // as a store read without clamping would
+  TovikInspector::SetNumInputs(tovik, 20);
+  CWaitDlg dialog(&tovik);
+  DialogModel model(&dialog);
+  model.Open();
+  EXPECT_STREQ(model.Text(CWaitDlg::kIdHost), "localhost");
+  EXPECT_STREQ(model.Text(CWaitDlg::kIdPort), "19284");
+  EXPECT_TRUE(model.Checked(CWaitDlg::kIdStereoPins));
+  EXPECT_EQ(TovikInspector::NumInputs(tovik), 16);
+  EXPECT_EQ(TovikInspector::NumOutputs(tovik), 16);
+  int low = 0, high = 0;
+  model.Range(CWaitDlg::kIdPortSpin, &low, &high);
+  EXPECT_EQ(low, 0);
+  EXPECT_EQ(high, 65535);
+  model.Range(CWaitDlg::kIdInputsSpin, &low, &high);
+  EXPECT_EQ(low, 0);
+  EXPECT_EQ(high, 16);
+  model.Range(CWaitDlg::kIdOutputsSpin, &low, &high);
+  EXPECT_EQ(low, 1);
+  EXPECT_EQ(high, 16);
+  EXPECT_TRUE(model.TimerRunning(CWaitDlg::kRetryTimer));
+}
+
+TEST_F(WaitDlgTest, TypingClampsAtOnce) {
+  CTovik tovik(FakeHost::callback());
+  CWaitDlg dialog(&tovik);
+  DialogModel model(&dialog);
+  model.Open();
+  model.Type(CWaitDlg::kIdInputs, "20");
+  EXPECT_EQ(TovikInspector::NumInputs(tovik), 16);
+  model.Type(CWaitDlg::kIdOutputs, "0");
+  EXPECT_EQ(TovikInspector::NumOutputs(tovik), 1);
+  model.Type(CWaitDlg::kIdOutputs, "abc");
+  EXPECT_EQ(TovikInspector::NumOutputs(tovik), 1);
+  model.Type(CWaitDlg::kIdPort, "");
+  EXPECT_EQ(TovikInspector::Port(tovik), 0);
+  model.Type(CWaitDlg::kIdPort, "70000");  // typing is not limited by the spin control
+  EXPECT_EQ(TovikInspector::Port(tovik), 70000);
+  EXPECT_FALSE(model.Ended());
+}
+
+TEST_F(WaitDlgTest, CancelKeepsCountsAndPortButNotStereoPins) {
+  CTovik tovik(FakeHost::callback());
+  CWaitDlg dialog(&tovik);
+  DialogModel model(&dialog);
+  model.Open();
+  model.Type(CWaitDlg::kIdInputs, "5");
+  model.Type(CWaitDlg::kIdOutputs, "7");
+  model.Type(CWaitDlg::kIdPort, "1234");
+  model.SetCheck(CWaitDlg::kIdStereoPins, true);
+  model.Click(kIdCancel);
+  EXPECT_TRUE(model.Ended());
+  EXPECT_EQ(model.EndCode(), kIdCancel);
+  EXPECT_EQ(TovikInspector::NumInputs(tovik), 5);
+  EXPECT_EQ(TovikInspector::NumOutputs(tovik), 7);
+  EXPECT_EQ(TovikInspector::Port(tovik), 1234);
+  EXPECT_FALSE(TovikInspector::StereoPins(tovik));
+  EXPECT_FALSE(model.TimerRunning(CWaitDlg::kRetryTimer));
+}
+
+TEST_F(WaitDlgTest, ConnectWithoutSlaveStaysOpenAndTakesTheHost) {
+  CTovik tovik(FakeHost::callback());
+  CWaitDlg dialog(&tovik);
+  DialogModel model(&dialog);
+  model.Open();
+  model.Type(CWaitDlg::kIdHost, "127.0.0.1");
+  model.Type(CWaitDlg::kIdPort, Closed().c_str());
+  model.Click(CWaitDlg::kIdConnect);
+  EXPECT_FALSE(model.Ended());
+  EXPECT_STREQ(TovikInspector::Host(tovik), "127.0.0.1");
+  EXPECT_FALSE(TovikInspector::SocketOpen(tovik));
+}
+
+TEST_F(WaitDlgTest, ConnectWithSlaveEndsWithOkAndLeavesThePluginPending) {
+  CTovik tovik(FakeHost::callback());
+  ScriptedPeer peer;
+  bool opened = false;
+  std::thread slave(AnswerHandshake, &peer, &opened);
+  CWaitDlg dialog(&tovik);
+  DialogModel model(&dialog);
+  model.Open();
+  model.Type(CWaitDlg::kIdHost, "127.0.0.1");
+  model.Type(CWaitDlg::kIdPort, std::to_string(peer.Port()).c_str());
+  model.SetCheck(CWaitDlg::kIdStereoPins, true);
+  model.Click(CWaitDlg::kIdConnect);  // Enter in any field acts the same: Connect is the default button
+  slave.join();
+  EXPECT_TRUE(opened);
+  EXPECT_TRUE(model.Ended());
+  EXPECT_EQ(model.EndCode(), kIdOk);
+  EXPECT_TRUE(TovikInspector::StereoPins(tovik));
+  EXPECT_TRUE(TovikInspector::OpenPending(tovik));
+  EXPECT_FALSE(TovikInspector::Connected(tovik));
+}
+
+TEST_F(WaitDlgTest, HostFieldKeepsAtMost255Characters) {
+  CTovik tovik(FakeHost::callback());
+  CWaitDlg dialog(&tovik);
+  DialogModel model(&dialog);
+  model.Open();
+  const std::string longName(400, 'h');
+  model.Type(CWaitDlg::kIdHost, longName.c_str());
+  model.Type(CWaitDlg::kIdPort, Closed().c_str());
+  model.Click(CWaitDlg::kIdConnect);
+  EXPECT_EQ(std::string(TovikInspector::Host(tovik)), std::string(255, 'h'));
+}
+
+TEST_F(WaitDlgTest, UnattendedRunTakesTheEnvironmentAndConnects) {
+  ScriptedPeer peer;
+  bool opened = false;
+  std::thread slave(AnswerHandshake, &peer, &opened);
+  setenv("TOVIK_HOST", "127.0.0.1", 1);
+  setenv("TOVIK_PORT", std::to_string(peer.Port()).c_str(), 1);
+  WriteStore("ConfigDlg=1\n");
+  CTovik tovik(FakeHost::callback());  // the dialog runs inside the constructor
+  slave.join();
+  EXPECT_TRUE(opened);
+  EXPECT_STREQ(TovikInspector::Host(tovik), "127.0.0.1");
+  EXPECT_EQ(TovikInspector::Port(tovik), static_cast<VstInt32>(peer.Port()));
+  EXPECT_TRUE(TovikInspector::OpenPending(tovik));
+}
+
+TEST_F(WaitDlgTest, UnattendedRunWithoutSlaveCancels) {
+  setenv("TOVIK_HOST", "127.0.0.1", 1);
+  setenv("TOVIK_PORT", Closed().c_str(), 1);
+  CTovik tovik(FakeHost::callback());
+  CWaitDlg dialog(&tovik);
+  EXPECT_EQ(dialog.runUnattended(), kIdCancel);
+  EXPECT_FALSE(TovikInspector::OpenPending(tovik));
+}
