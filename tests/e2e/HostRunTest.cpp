@@ -181,7 +181,7 @@ TEST(HostRelay, SynchronousRelayWritesEveryBlockOfTheSignal) {
   EXPECT_LINE(
       run.out,
       "relay: 24000 frames, 2 channels in, 2 inputs, 2 outputs, 48000 Hz, block 256, synchronous operation");
-  EXPECT_LINE(run.out, "blocks: 94 relayed, 94 answered, 0 unanswered");
+  EXPECT_LINE(run.out, "blocks: 94 in the signal, 94 relayed, 94 answered, 0 unanswered");
   EXPECT_EQ(LastLine(run.out).rfind("result: 94 blocks, 0 unanswered, max error ", 0), 0u) << run.out;
   EXPECT_NE(LastLine(run.out).find(", pass"), std::string::npos);
   // The stand-in activates on the second process call after the first idle call.
@@ -210,7 +210,7 @@ TEST(HostRelay, AsynchronousRelayPollsThePositionAndCountsEvents) {
   ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
   EXPECT_NE(run.out.find("asynchronous operation"), std::string::npos) << run.out;
   EXPECT_LINE(run.out, "precision: 2 \"16bit signed int\"");
-  EXPECT_LINE(run.out, "blocks: 24 relayed, 24 answered, 0 unanswered");
+  EXPECT_LINE(run.out, "blocks: 24 in the signal, 24 relayed, 24 answered, 0 unanswered");
   // One event per answered block, the warm-up block that answered included.
   EXPECT_LINE(run.out, "host: 25 events received in 25 lists, 25 time requests");
   AudioData written = ReadBack(out);
@@ -237,7 +237,35 @@ TEST(HostRelay, PlugInThatNeverAnswersFailsWithinTheTimeOut) {
   HostRun run = RunHost(Fake() + " --set Answer=0 --timeout 0.3 --seconds 0.1");
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_NE(run.out.find("no answer within"), std::string::npos) << run.out;
-  EXPECT_EQ(LastLine(run.out), "result: 0 blocks, 10 unanswered, fail");
+  EXPECT_EQ(LastLine(run.out), "result: 10 blocks, 10 unanswered, fail");
+}
+
+TEST(HostRelay, BlocksLeftUnansweredAreSilenceAndCounted) {
+  const std::string out = WorkPath("stopped.wav");
+  // The warm-up answer and 9 blocks of the signal come back, the other 85 do not.
+  HostRun run = RunHost(Fake() + " --seconds 1 --set Stop=10 --out \"" + out + "\"");
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;  // some blocks were answered
+  EXPECT_LINE(run.out, "blocks: 94 in the signal, 94 relayed, 9 answered, 85 unanswered");
+  EXPECT_EQ(LastLine(run.out), "result: 94 blocks, 85 unanswered, pass");
+  AudioData written = ReadBack(out);
+  AudioData signal = MakeTestSignal(2, 48000, 1.0);
+  ASSERT_EQ(written.Frames(), 48000u);
+  EXPECT_EQ(written.channels[0][9 * 512 - 1], signal.channels[0][9 * 512 - 1]);
+  for (size_t i = 9 * 512; i < 48000; ++i) ASSERT_EQ(written.channels[0][i], 0.0f) << "frame " << i;
+
+  // Compared, the silence does not match the input.
+  HostRun compared = RunHost(Fake() + " --seconds 1 --set Stop=10 --compare");
+  EXPECT_EQ(compared.exitCode, 1);
+  EXPECT_EQ(LastLine(compared.out).rfind("result: 94 blocks, 85 unanswered, max error 0, ", 0), 0u)
+      << compared.out;
+}
+
+TEST(HostRelay, AsynchronousRunStopsWhenAnswersStopForTheTimeOut) {
+  HostRun run = RunHost(Fake() + " --async --seconds 1 --set Stop=10 --timeout 1");
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  // Block 10 waits 1 s for its position and ends the run.
+  EXPECT_LINE(run.out, "blocks: 94 in the signal, 10 relayed, 9 answered, 85 unanswered");
+  EXPECT_LINE(run.out, "stopped: no answer for 1 s, 84 blocks not sent");
 }
 
 TEST(HostRelay, InputFileChannelsMapToThePlugInsInputs) {
@@ -255,7 +283,7 @@ TEST(HostRelay, InputFileChannelsMapToThePlugInsInputs) {
   EXPECT_LINE(
       run.out,
       "relay: 1000 frames, 1 channels in, 2 inputs, 2 outputs, 44100 Hz, block 300, synchronous operation");
-  EXPECT_LINE(run.out, "blocks: 4 relayed, 4 answered, 0 unanswered");
+  EXPECT_LINE(run.out, "blocks: 4 in the signal, 4 relayed, 4 answered, 0 unanswered");
   AudioData written = ReadBack(out);
   AudioData original = ReadBack(in);
   ASSERT_EQ(written.channels.size(), 2u);

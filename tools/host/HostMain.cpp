@@ -181,14 +181,21 @@ int Run(int argc, char** argv) {
     std::printf("warm-up: %zu blocks, first answer after %.3f s\n", r.warmupBlocks, r.warmupSeconds);
   else
     std::printf("warm-up: %zu blocks, no answer within %.3f s\n", r.warmupBlocks, r.warmupSeconds);
-  std::printf("blocks: %zu relayed, %zu answered, %zu unanswered%s\n", r.blocks, r.answered, r.unanswered,
-              r.aborted ? " (stopped: no answer within the time-out)" : "");
+  std::printf("blocks: %zu in the signal, %zu relayed, %zu answered, %zu unanswered\n", r.totalBlocks,
+              r.blocks, r.answered, r.unanswered);
+  if (r.aborted)
+    std::printf("stopped: no answer for %.3g s, %zu blocks not sent\n", o.timeout, r.totalBlocks - r.blocks);
   std::printf("round trip ms: median %.3f, p99 %.3f, max %.3f\n", r.roundTrips.Median(), r.roundTrips.P99(),
               r.roundTrips.Max());
   std::printf("host: %ld events received in %ld lists, %ld time requests\n", host.EventsReceived(),
               host.EventListsReceived(), host.TimeRequests());
 
-  int exitCode = r.answered > 0 ? kExitOk : kExitRelayFailed;
+  int exitCode = kExitOk;
+  if (r.answered == 0) {
+    std::fprintf(stderr, "tovik-host: the plug-in answered no block%s\n",
+                 r.warmupAnswered ? "" : " (is its slave running, and at the address it was given?)");
+    exitCode = kExitRelayFailed;
+  }
   if (!o.outPath.empty()) {
     if (!WriteAudioFile(o.outPath, r.output, error)) {
       std::fprintf(stderr, "tovik-host: cannot write the output: %s\n", error.c_str());
@@ -207,9 +214,10 @@ int Run(int argc, char** argv) {
     std::printf("compare: %zu channels, %zu samples, gain %.2f dB, max error %.3g, tolerance %.3g\n",
                 c.channels, c.samples, o.expectGainDb, c.maxError, c.tolerance);
     std::snprintf(tail, sizeof(tail), ", max error %.3g, tolerance %.3g", c.maxError, c.tolerance);
-    if (!c.pass && exitCode == kExitOk) exitCode = kExitRelayFailed;
+    // Silence where a block went unanswered does not match the input either.
+    if ((!c.pass || r.unanswered > 0) && exitCode == kExitOk) exitCode = kExitRelayFailed;
   }
-  std::printf("result: %zu blocks, %zu unanswered%s, %s\n", r.blocks, r.unanswered, tail,
+  std::printf("result: %zu blocks, %zu unanswered%s, %s\n", r.totalBlocks, r.unanswered, tail,
               exitCode == kExitOk ? "pass" : "fail");
   std::fflush(stdout);
   plugin.Close();

@@ -69,8 +69,10 @@ std::string HostUsage() {
          "\n"
          "The last line of a relay run reads\n"
          "  result: N blocks, M unanswered[, max error X, tolerance T], pass|fail\n"
-         "Exit status: 0 pass, 1 no block answered or output mismatch, 2 bad\n"
-         "arguments, 3 plug-in not loaded, 4 audio file error.\n";
+         "N counts the blocks of the signal, M those that came back unanswered or\n"
+         "were never sent. Exit status: 0 pass; 1 no block answered, or with\n"
+         "--compare an output that differs from the input or any block unanswered;\n"
+         "2 bad arguments; 3 plug-in not loaded; 4 audio file error.\n";
 }
 
 bool ParseHostOptions(int argc, const char* const* argv, HostOptions& o, std::string& error) {

@@ -16,6 +16,9 @@ using Clock = std::chrono::steady_clock;
 // A quiet NaN with a payload of our own: no sample format decodes to it.
 constexpr uint32_t kSentinelBits = 0x7FC5E7A1u;
 constexpr VstIntPtr kProcessPrecision32 = 0;  // effSetProcessPrecision: 32-bit float buffers
+// How long a warm-up block in asynchronous operation waits for its answer:
+// blocks sent before the connection is up are never answered.
+constexpr double kWarmupPollSeconds = 0.25;
 
 double Seconds(Clock::duration d) {
   return std::chrono::duration<double>(d).count();
@@ -100,6 +103,7 @@ RelayResult CRelayRunner::Run(const AudioData& input) {
   const size_t totalBlocks = (frames + static_cast<size_t>(block) - 1) / static_cast<size_t>(block);
   result.output.sampleRate = input.sampleRate;
   result.output.channels.assign(numOut, std::vector<float>(frames, 0.0f));
+  result.totalBlocks = totalBlocks;
   result.blockAnswered.assign(totalBlocks, false);
   result.roundTrips.Reserve(totalBlocks);
 
@@ -130,7 +134,7 @@ RelayResult CRelayRunner::Run(const AudioData& input) {
     ++result.warmupBlocks;
     // Until the connection is up an asynchronous block is never answered, so
     // wait for one only briefly.
-    if (ProcessBlock(block, result.async, std::max(0.0, std::min(0.5, left)), ms)) {
+    if (ProcessBlock(block, result.async, std::max(0.0, std::min(kWarmupPollSeconds, left)), ms)) {
       result.warmupAnswered = true;
       break;
     }

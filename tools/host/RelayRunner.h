@@ -35,9 +35,10 @@ struct RelayResult {
   size_t warmupBlocks = 0;     // blocks of silence sent before the first answer
   double warmupSeconds = 0.0;  // from resume to the first answer
   bool warmupAnswered = false;
-  size_t blocks = 0;  // blocks of the signal sent
+  size_t totalBlocks = 0;  // blocks of the signal
+  size_t blocks = 0;       // blocks of the signal sent
   size_t answered = 0;
-  size_t unanswered = 0;  // includes blocks never sent after an abort
+  size_t unanswered = 0;  // of the signal: sent without an answer, or never sent
   bool aborted = false;   // no answer for longer than the time-out: the rest was not sent
   CRoundTripStats roundTrips;
   AudioData output;                 // the plug-in's outputs; silence where a block was unanswered

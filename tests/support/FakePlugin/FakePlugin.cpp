@@ -7,7 +7,9 @@
 // Settings chunk keys beside the relay's: "Gain=" (dB), "Warmup=" (process
 // calls after the first idle call before the connection is active), "Answer="
 // (0: never answers), "Events=" (1: one MIDI event to the host per answered
-// block), "AsyncPolls=" (position queries that report 0 before an answer).
+// block), "AsyncPolls=" (position queries that report 0 before an answer),
+// "Stop=" (after that many answers, blocks go out but no answer comes back;
+// 0: never stops).
 //
 // Built twice: FakePlugin exports VSTPluginMain and main; FakePluginMainOnly
 // (FAKE_ONLY_MAIN) exports main alone.
@@ -64,6 +66,8 @@ struct Fake {
   bool answer = true;
   bool events = false;
   int asyncPolls = 1;
+  int stopAfter = 0;
+  int answeredBlocks = 0;
   int numInputs = 2, numOutputs = 2;
   int requestedInputs = 2, requestedOutputs = 2;
   bool ioPending = false;
@@ -94,6 +98,7 @@ struct Fake {
   void Resume() {
     connected = false;
     activationCalls = 0;
+    answeredBlocks = 0;
     idleSeen.store(false);
     pending = false;
     replyTaken = false;
@@ -113,11 +118,11 @@ struct Fake {
 
   void BuildChunk() {
     char text[512];
-    std::snprintf(
-        text, sizeof(text),
-        "Host=%s\nPort=%d\nSynch=%d\nAudioPrec=%d\nGain=%g\nWarmup=%d\nAnswer=%d\nEvents=%d\nAsyncPolls=%d",
-        hostName.c_str(), port, synch ? 1 : 0, precision, gainDb, warmup, answer ? 1 : 0, events ? 1 : 0,
-        asyncPolls);
+    std::snprintf(text, sizeof(text),
+                  "Host=%s\nPort=%d\nSynch=%d\nAudioPrec=%d\nGain=%g\n"
+                  "Warmup=%d\nAnswer=%d\nEvents=%d\nAsyncPolls=%d\nStop=%d",
+                  hostName.c_str(), port, synch ? 1 : 0, precision, gainDb, warmup, answer ? 1 : 0,
+                  events ? 1 : 0, asyncPolls, stopAfter);
     chunkText = text;
     if (hostAcceptsIo) {
       std::snprintf(text, sizeof(text), "\nNumInputs=%d\nNumOutputs=%d", numInputs, numOutputs);
@@ -136,6 +141,7 @@ struct Fake {
     if (key == "answer") answer = n != 0;
     if (key == "events") events = n != 0;
     if (key == "asyncpolls") asyncPolls = n;
+    if (key == "stop") stopAfter = n;
     if ((key == "numinputs" || key == "numoutputs") && hostAcceptsIo) {
       int count = n < 1 ? 1 : (n > kMaxChannels ? kMaxChannels : n);
       int& requested = key == "numinputs" ? requestedInputs : requestedOutputs;
@@ -173,6 +179,13 @@ struct Fake {
       return;
     }
     if (!answer || frames <= 0) return;
+    if (stopAfter > 0 && answeredBlocks >= stopAfter) {
+      // Sent, but the answer never comes.
+      pending = false;
+      replyTaken = false;
+      return;
+    }
+    ++answeredBlocks;
     Host(audioMasterGetTime, 0, kVstTempoValid | kVstPpqPosValid);
     const float gain = static_cast<float>(std::pow(10.0, gainDb / 20.0));
     for (int c = 0; c < numOutputs && c < kMaxChannels; ++c) {
