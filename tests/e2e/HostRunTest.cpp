@@ -295,5 +295,53 @@ TEST(HostRelay, InputFileChannelsMapToThePlugInsInputs) {
   }
 }
 
+#if defined(TOVIK_EFFECT) && defined(TOVIK_INSTRUMENT)
+TEST(HostWithRelay, EffectShowsWhatTheRelayAnnounces) {
+  HostRun run = RunHost(std::string("\"") + TOVIK_EFFECT + "\" --info");
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_LINE(run.out, "effect name: Tovik");
+  EXPECT_LINE(run.out, "vendor: Kestrane");
+  EXPECT_LINE(run.out, "product: Orlimb: Tovik");
+  EXPECT_LINE(run.out, "vendor version: 1008");
+  EXPECT_LINE(run.out, "VST version: 2400");
+  EXPECT_LINE(run.out, "category: 0 (Unknown)");
+  EXPECT_LINE(run.out, "unique id: 'Tovk' (0x546F766B)");
+  EXPECT_LINE(run.out, "programs: 1, current 0 \"--Fixed--\"");
+  // This host accepts changed pins, so all seven parameters are there.
+  EXPECT_LINE(run.out, "parameters: 7");
+  EXPECT_LINE(run.out, "  parameter 0: \"Synch\" = 1.000000 \"On\"");
+  EXPECT_LINE(run.out, "  parameter 3: \"AudioPrec\" = 1.000000 \"32bit float\"");
+  EXPECT_LINE(run.out, "  parameter 6: \"StereoPn\" = 0.000000 \"Off\"");
+  EXPECT_LINE(run.out, "  input 0: \"Input 1\" flags 1 active");
+  EXPECT_LINE(run.out, "  output 1: \"Output 2\" flags 1 active");
+  EXPECT_LINE(run.out, "  Host=localhost");
+  EXPECT_LINE(run.out, "  StereoPins=0");
+}
+
+TEST(HostWithRelay, RelaySettingsReachTheRelaysChunkAndParameters) {
+  HostRun run = RunHost(std::string("\"") + TOVIK_EFFECT +
+                        "\" --info --host 192.0.2.7 --port 4321 --prec 2 --async --set StereoPins=1");
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_LINE(run.out, "  Host=192.0.2.7");
+  EXPECT_LINE(run.out, "  Port=4321");
+  EXPECT_LINE(run.out, "  Synch=0");
+  EXPECT_LINE(run.out, "  AudioPrec=2");
+  EXPECT_LINE(run.out, "  StereoPins=1");
+  EXPECT_LINE(run.out, "  parameter 3: \"AudioPrec\" = 0.333333 \"16bit signed int\"");
+  // Stereo pins are applied at the suspend that follows the plug-in's report of changed pins.
+  EXPECT_LINE(run.out, "  input 0: \"Input 1 L\" flags 3 active stereo");
+  EXPECT_LINE(run.out, "  input 1: \"Input 1 R\" flags 1 active");
+  EXPECT_EQ(run.err, "");
+}
+
+TEST(HostWithRelay, InstrumentShowsItsOwnIdentity) {
+  HostRun run = RunHost(std::string("\"") + TOVIK_INSTRUMENT + "\" --info");
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_LINE(run.out, "unique id: 'TovI' (0x546F7649)");
+  EXPECT_LINE(run.out, "category: 2 (Synth)");
+  EXPECT_NE(run.out.find(" IsSynth"), std::string::npos) << run.out;
+}
+#endif
+
 }  // namespace
 }  // namespace tovik::host
