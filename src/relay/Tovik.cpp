@@ -68,22 +68,6 @@ VstInt32 Truncate(float x) {
 
 VstInt32 Clamp(VstInt32 v, VstInt32 lo, VstInt32 hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
-// Records one requested input/output value and tells the host. The request is
-// pending before the host hears of it: some hosts suspend the plug-in and read
-// the new counts while they answer audioMasterIOChanged. When the host refuses
-// (answers 0) and has not applied the change meanwhile, the request is undone.
-template <typename T, typename TellHost>
-bool RequestChange(T& requested, T value, bool& pending, TellHost tellHost) {
-  const T previous = requested;
-  const bool wasPending = pending;
-  requested = value;
-  pending = true;
-  if (tellHost() || !pending) return true;
-  requested = previous;
-  pending = wasPending;
-  return false;
-}
-
 void PinLabel(VstPinProperties* properties, VstInt32 index, VstInt32 count, bool stereo, const char* word) {
   properties->flags = kVstPinIsActive;
   if (stereo && ((index & 1) || index < count - 1)) {
@@ -187,7 +171,14 @@ bool CTovik::closeKey() { return registryKey.Close(); }
 // takes it (answer to audioMasterIOChanged non-zero): a host that refused keeps
 // buffers sized for the old counts, and the process call would index past them.
 bool CTovik::requestIoChange(VstInt32* requested, VstInt32 value) {
-  return RequestChange(*requested, value, ioChangePending, [this] { return ioChanged(); });
+  const VstInt32 previous = *requested;
+  *requested = value;
+  if (ioChanged()) {
+    ioChangePending = true;
+    return true;
+  }
+  *requested = previous;
+  return false;
 }
 
 void CTovik::setParameter(VstInt32 index, float value) {
@@ -197,6 +188,9 @@ void CTovik::setParameter(VstInt32 index, float value) {
     case 0:
       if (!hostCanAsync || on == Synch) return;
       Synch = on;
+      // An asynchronous block still waiting for its answer keeps its answer
+      // out of the host's buffers: they may be gone after the switch.
+      pendingValid = false;
       wantAsyncOperation(!Synch);
       return;
     case 1:
@@ -233,7 +227,8 @@ void CTovik::setParameter(VstInt32 index, float value) {
     }
     case 6: {
       if (!hostAcceptsIO || on == requestedStereoPins) return;
-      RequestChange(requestedStereoPins, on, ioChangePending, [this] { return ioChanged(); });
+      VstInt32 requested = requestedStereoPins ? 1 : 0;
+      if (requestIoChange(&requested, on ? 1 : 0)) requestedStereoPins = on;
       return;
     }
     default:

@@ -100,6 +100,7 @@ class CTovik : public AudioEffectX {
   bool waitForAnswer();
   bool takeAsyncAnswer();
   void copyAnswer(float* const* outputs, VstInt32 outputCount, VstInt32 frames);
+  void skipBlock(VstInt32 frames);
   void forwardSlaveEvents();
   void keepSlaveEvents();
   static size_t eventRecordSize(const unsigned char* record, size_t available);
@@ -146,12 +147,14 @@ class CTovik : public AudioEffectX {
   VstInt32 slaveInfo[3] = {};
 
   // Asynchronous operation: the block sent last and whether it is answered.
+  // replyTaken and pendingValid are also cleared on the main thread (a new or
+  // dropped connection, suspend, a switch of Synch), hence atomic.
   float* pendingOutputs[kMaxChannels] = {};
   VstInt32 pendingOutputCount = 0;
   VstInt32 pendingFrames = 0;
-  bool replyTaken = false;
+  std::atomic<bool> replyTaken{false};
   int unansweredBlocks = 0;  // msgProcess sent and not yet answered, this connection
-  bool pendingValid = false;
+  std::atomic<bool> pendingValid{false};  // the host's buffers of that block may still be written
 
   // Events from the slave, kept until they are handed to the host.
   unsigned char slaveEvents[kEventAreaSize] = {};

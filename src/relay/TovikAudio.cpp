@@ -31,18 +31,22 @@ void CTovik::process(float** inputs, float** outputs, VstInt32 sampleFrames) {
 }
 
 void CTovik::processBlock(float** inputs, float** outputs, VstInt32 sampleFrames) {
+  // A host block longer than the areas hold is clipped to what fits.
+  VstInt32 frames = sampleFrames < 0 ? 0 : sampleFrames;
+  if (frames > kMaxFrames) frames = kMaxFrames;
+
   std::unique_lock<std::mutex> guard(linkLock, std::try_to_lock);
-  if (!guard.owns_lock()) return;  // a handshake or message is under way on the main thread
+  if (!guard.owns_lock()) return skipBlock(frames);  // a handshake or message is under way on the main thread
 
   if (!connected) {
     activate();
-    return;
+    return skipBlock(frames);
   }
   TransferBlock* block = link.Block();
   if (!block || !link.IsAttachedB()) {
     connected = false;
     onConnectionChanged();
-    return;
+    return skipBlock(frames);
   }
 
   // Read the settings once: automation on another thread must not change
@@ -51,9 +55,6 @@ void CTovik::processBlock(float** inputs, float** outputs, VstInt32 sampleFrames
   const VstInt32 precision = AudioPrec < 1 ? 1 : (AudioPrec > 4 ? 4 : AudioPrec);
   VstInt32 numInputs = NumInputs < 0 ? 0 : (NumInputs > kMaxChannels ? kMaxChannels : NumInputs);
   VstInt32 numOutputs = NumOutputs < 0 ? 0 : (NumOutputs > kMaxChannels ? kMaxChannels : NumOutputs);
-  // A host block longer than the areas hold is clipped to what fits.
-  VstInt32 frames = sampleFrames < 0 ? 0 : sampleFrames;
-  if (frames > kMaxFrames) frames = kMaxFrames;
   float* noChannels[kMaxChannels] = {};
   if (!inputs) inputs = noChannels;
   if (!outputs) outputs = noChannels;
@@ -71,7 +72,7 @@ void CTovik::processBlock(float** inputs, float** outputs, VstInt32 sampleFrames
   block->msgCode = msgProcess;
   if (!link.Signal()) {
     dropConnection();  // nothing will answer this block; outputs untouched
-    return;
+    return skipBlock(frames);
   }
   ++unansweredBlocks;
 
@@ -86,6 +87,15 @@ void CTovik::processBlock(float** inputs, float** outputs, VstInt32 sampleFrames
   if (!waitForAnswer()) return;  // no answer to this block: outputs untouched
   forwardSlaveEvents();
   copyAnswer(outputs, numOutputs, frames);
+}
+
+// A block that is not relayed is done at once for a host that asks for its
+// position (asynchronous operation): its outputs stay as the host gave them,
+// and no later answer is copied into them.
+void CTovik::skipBlock(VstInt32 frames) {
+  pendingValid = false;
+  pendingFrames = frames;
+  replyTaken = true;
 }
 
 // Waits in steps of 100 ms for the answer to the block just sent. Replies
@@ -162,7 +172,10 @@ void CTovik::copyAnswer(float* const* outputs, VstInt32 outputCount, VstInt32 fr
   if (!block) return;
   const VstInt32 stride = link.OutputRowStride();
   VstInt32 available = block->outputFrames;
-  if (available < 0) available = 0;
+  // An answer at a sample width outside 1..4 decodes nothing: its rows still
+  // hold an older answer, which must not be replayed.
+  const int32_t width = link.BytesPerSample();
+  if (available < 0 || width < 1 || width > 4) available = 0;
   if (stride >= 0 && available > stride) available = stride;
   const VstInt32 copied = available < frames ? available : frames;
   for (VstInt32 j = 0; j < outputCount; ++j) {
