@@ -68,6 +68,22 @@ VstInt32 Truncate(float x) {
 
 VstInt32 Clamp(VstInt32 v, VstInt32 lo, VstInt32 hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
+// Records one requested input/output value and tells the host. The request is
+// pending before the host hears of it: some hosts suspend the plug-in and read
+// the new counts while they answer audioMasterIOChanged. When the host refuses
+// (answers 0) and has not applied the change meanwhile, the request is undone.
+template <typename T, typename TellHost>
+bool RequestChange(T& requested, T value, bool& pending, TellHost tellHost) {
+  const T previous = requested;
+  const bool wasPending = pending;
+  requested = value;
+  pending = true;
+  if (tellHost() || !pending) return true;
+  requested = previous;
+  pending = wasPending;
+  return false;
+}
+
 void PinLabel(VstPinProperties* properties, VstInt32 index, VstInt32 count, bool stereo, const char* word) {
   properties->flags = kVstPinIsActive;
   if (stereo && ((index & 1) || index < count - 1)) {
@@ -171,14 +187,7 @@ bool CTovik::closeKey() { return registryKey.Close(); }
 // takes it (answer to audioMasterIOChanged non-zero): a host that refused keeps
 // buffers sized for the old counts, and the process call would index past them.
 bool CTovik::requestIoChange(VstInt32* requested, VstInt32 value) {
-  const VstInt32 previous = *requested;
-  *requested = value;
-  if (ioChanged()) {
-    ioChangePending = true;
-    return true;
-  }
-  *requested = previous;
-  return false;
+  return RequestChange(*requested, value, ioChangePending, [this] { return ioChanged(); });
 }
 
 void CTovik::setParameter(VstInt32 index, float value) {
@@ -227,8 +236,7 @@ void CTovik::setParameter(VstInt32 index, float value) {
     }
     case 6: {
       if (!hostAcceptsIO || on == requestedStereoPins) return;
-      VstInt32 requested = requestedStereoPins ? 1 : 0;
-      if (requestIoChange(&requested, on ? 1 : 0)) requestedStereoPins = on;
+      RequestChange(requestedStereoPins, on, ioChangePending, [this] { return ioChanged(); });
       return;
     }
     default:
