@@ -19,7 +19,8 @@ struct TovikInspector {
   static bool Suspended(const CTovik& t) { return t.suspended; }
   static bool StateDelivered(const CTovik& t) { return t.stateDelivered; }
   static bool HostReceivesEvents(const CTovik& t) { return t.hostReceivesEvents; }
-  // Moves the last idle call into the past (milliseconds before now) without waiting.
+  // Tick counts of the last idle call and idle attempt; tests move them into
+  // the past instead of waiting.
   static void SetLastIdleCall(CTovik& t, uint32_t tick) { t.lastIdleCall = tick; }
   static uint32_t LastIdleCall(const CTovik& t) { return t.lastIdleCall; }
   static void SetLastIdleAttempt(CTovik& t, uint32_t tick) { t.lastIdleAttempt = tick; }
@@ -46,6 +47,7 @@ struct TovikInspector {
   static CSlaveNetMem& Link(CTovik& t) { return t.link; }
   static TransferBlock* Block(CTovik& t) { return t.link.Block(); }
   static bool SocketOpen(const CTovik& t) { return t.socketHandle != ws::kInvalidSocket; }
+  static ws::SOCKET SocketHandle(const CTovik& t) { return t.socketHandle; }
 
   // Asynchronous bookkeeping.
   static int UnansweredBlocks(const CTovik& t) { return t.unansweredBlocks; }
