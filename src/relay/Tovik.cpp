@@ -100,8 +100,8 @@ void PinLabel(VstPinProperties* properties, VstInt32 index, VstInt32 count, bool
 CTovik::CTovik(audioMasterCallback audioMaster_)
     : AudioEffectX(audioMaster_, 1, 4),
       registryKey(build::kStoreKey),
-      link(&sockets.fn, &socketHandle),
-      sockets(false) {
+      sockets(false),
+      link(&sockets.fn, &socketHandle) {
   if (!sockets.Startup()) socketStartupFailed = true;
 
   hostCanAsync = canHostDo(const_cast<char*>("asyncProcessing")) != 0;
@@ -160,8 +160,8 @@ CTovik::~CTovik() {
     std::lock_guard<std::mutex> guard(linkLock);
     link.Disconnect();  // while the socket library is still loaded
   }
-  // The socket library's destructor cleans it up and unloads it; the link and
-  // its block go after it and no longer touch a socket.
+  // Then the link and its block go, and after them the socket library is
+  // cleaned up and unloaded.
 }
 
 // --- Per-user store ----------------------------------------------------------------------

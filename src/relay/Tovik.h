@@ -125,11 +125,12 @@ class CTovik : public AudioEffectX {
   tovik::platform::UserStore registryKey;
   char chunkText[512] = {};
 
-  // The link refers to the socket table and the socket handle; both live as
-  // long as the link.
+  // The link refers to the socket table and the socket handle; both outlive
+  // it (members are destroyed in reverse order: the link goes first, then the
+  // socket library is cleaned up and unloaded).
   ws::SOCKET socketHandle = ws::kInvalidSocket;
-  CSlaveNetMem link;
   CWinsock2Dll sockets;
+  CSlaveNetMem link;
 
   // One exchange at a time on the connection. The audio thread only ever
   // try-locks it; see docs/threading.md.
