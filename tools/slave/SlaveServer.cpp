@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "SlaveSession.h"
 
@@ -62,7 +64,16 @@ bool CSlaveServer::Listen(const std::string& address, uint16_t port, std::string
     *error = "cannot resolve bind address \"" + address + "\": " + gai_strerror(resolved);
     return false;
   }
-  int fd = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
+  // The plug-in connects over IPv4 only: when a name has both kinds of
+  // address, listen on the IPv4 one.
+  const addrinfo* chosen = found;
+  for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+    if (entry->ai_family == AF_INET) {
+      chosen = entry;
+      break;
+    }
+  }
+  int fd = socket(chosen->ai_family, chosen->ai_socktype | SOCK_CLOEXEC, chosen->ai_protocol);
   if (fd < 0) {
     *error = std::string("cannot create a socket: ") + std::strerror(errno);
     freeaddrinfo(found);
@@ -70,7 +81,7 @@ bool CSlaveServer::Listen(const std::string& address, uint16_t port, std::string
   }
   const int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (bind(fd, found->ai_addr, found->ai_addrlen) != 0) {
+  if (bind(fd, chosen->ai_addr, chosen->ai_addrlen) != 0) {
     const int failure = errno;
     if (failure == EADDRINUSE) {
       *error = "port " + std::to_string(port) + " is already in use on " + address;
@@ -107,7 +118,12 @@ void CSlaveServer::Run(const std::atomic<bool>& stop, bool exitOnClose) {
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;
     const int fd = accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-    if (fd < 0) continue;  // the connection went away before it was taken, or no resources: try again
+    if (fd < 0) {
+      // The connection went away before it was taken, or no resources are
+      // left for it: try again a little later.
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
     bool closeMessage = false;
     Serve(fd, AddressText(reinterpret_cast<sockaddr*>(&peer)), stop, &closeMessage);
     close(fd);
