@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "HostOptions.h"
+#include "HostServices.h"
 #include "OutputComparison.h"
 #include "RelayRunner.h"
 #include "RoundTripStats.h"
@@ -244,6 +245,68 @@ TEST(OutputComparison, OnlyAnsweredBlocksCountAndIntegerCodesClip) {
   out.channels[0][1] = CRelayRunner::Sentinel();
   ComparisonResult nan = CompareOutput(in, out, {true, true}, 2, 2, db, 1.0);
   EXPECT_FALSE(nan.pass);
+}
+
+VstIntPtr Ask(VstInt32 opcode, VstInt32 index = 0, VstIntPtr value = 0, void* ptr = nullptr) {
+  return CHostServices::Callback(nullptr, opcode, index, value, ptr, 0.0f);
+}
+
+TEST(HostServices, AnswersWhatTheRelayAsksOfItsHost) {
+  CHostServices host;
+  host.SetSampleRate(44100.0);
+  host.SetBlockSize(256);
+  EXPECT_EQ(Ask(audioMasterVersion), 2400);
+  for (const char* yes : {"asyncProcessing", "acceptIOChanges", "receiveVstEvents", "receiveVstMidiEvent",
+                          "sendVstTimeInfo", "sendVstEvents", "sendVstMidiEvent"})
+    EXPECT_EQ(Ask(audioMasterCanDo, 0, 0, const_cast<char*>(yes)), 1) << yes;
+  EXPECT_EQ(Ask(audioMasterCanDo, 0, 0, const_cast<char*>("sizeWindow")), 0);
+  EXPECT_EQ(Ask(audioMasterCanDo, 0, 0, const_cast<char*>("AsyncProcessing")), 0);
+  EXPECT_EQ(Ask(audioMasterCanDo), 0);
+  EXPECT_EQ(Ask(audioMasterGetSampleRate), 44100);
+  EXPECT_EQ(Ask(audioMasterGetBlockSize), 256);
+  EXPECT_EQ(Ask(audioMasterWantMidi, 0, 1), 1);
+  EXPECT_TRUE(host.WantsMidi());
+  EXPECT_EQ(Ask(audioMasterNeedIdle), 1);
+  EXPECT_TRUE(host.WantsIdle());
+  EXPECT_FALSE(host.TakeIoChanged());
+  EXPECT_EQ(Ask(audioMasterIOChanged), 1);
+  EXPECT_TRUE(host.TakeIoChanged());
+  EXPECT_FALSE(host.TakeIoChanged());
+  EXPECT_EQ(Ask(49 + 1), 0);  // beyond the last host opcode
+
+  VstMidiEvent notes[2] = {};
+  VstEvents list{};
+  list.numEvents = 2;
+  for (int i = 0; i < 2; ++i) list.events[i] = reinterpret_cast<VstEvent*>(&notes[i]);
+  EXPECT_EQ(Ask(audioMasterProcessEvents, 0, 0, &list), 1);
+  EXPECT_EQ(Ask(audioMasterProcessEvents), 0);
+  EXPECT_EQ(host.EventsReceived(), 2);
+  EXPECT_EQ(host.EventListsReceived(), 1);
+}
+
+TEST(HostServices, TimeAdvancesWithTheTransportAt120BeatsIn4_4) {
+  CHostServices host;
+  host.SetSampleRate(48000.0);
+  host.StartTransport();
+  const VstTimeInfo* t = reinterpret_cast<const VstTimeInfo*>(Ask(audioMasterGetTime, 0, 0xFFFF));
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(t->samplePos, 0.0);
+  EXPECT_EQ(t->sampleRate, 48000.0);
+  EXPECT_EQ(t->tempo, 120.0);
+  EXPECT_EQ(t->timeSigNumerator, 4);
+  EXPECT_EQ(t->timeSigDenominator, 4);
+  const VstInt32 valid = kVstTransportPlaying | kVstNanosValid | kVstPpqPosValid | kVstTempoValid |
+                         kVstBarsValid | kVstTimeSigValid;
+  EXPECT_EQ(t->flags, valid | kVstTransportChanged);
+  // 5 s at 120 beats a minute: 10 quarter notes, the bar started at quarter 8.
+  host.AdvanceTransport(240000);
+  t = reinterpret_cast<const VstTimeInfo*>(Ask(audioMasterGetTime, 0, 0xFFFF));
+  EXPECT_EQ(t->samplePos, 240000.0);
+  EXPECT_DOUBLE_EQ(t->ppqPos, 10.0);
+  EXPECT_DOUBLE_EQ(t->barStartPos, 8.0);
+  EXPECT_DOUBLE_EQ(t->nanoSeconds, 5e9);
+  EXPECT_EQ(t->flags, valid);  // the change is reported once
+  EXPECT_EQ(host.TimeRequests(), 2);
 }
 
 TEST(RelayRunner, SentinelIsANanNoDecoderProduces) {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -45,11 +46,24 @@ int ExitStatusOf(int status) {
 #endif
 }
 
+// The real plug-ins keep per-user settings (the last precision, the stereo
+// pins...): each test starts from an empty store of its own.
+void UseFreshUserStore(const std::string& dir) {
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
+#if defined(_WIN32)
+  _putenv_s("XDG_CONFIG_HOME", dir.c_str());
+#else
+  setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
+#endif
+}
+
 // Runs tovik-host with the arguments (each quoted) and collects its output.
 HostRun RunHost(const std::string& args) {
   const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
   const std::string outPath = WorkPath(name + ".stdout");
   const std::string errPath = WorkPath(name + ".stderr");
+  UseFreshUserStore(WorkPath("config-" + name));
   std::string command =
       "\"" + std::string(TOVIK_HOST_EXE) + "\" " + args + " >\"" + outPath + "\" 2>\"" + errPath + "\"";
   HostRun run;
