@@ -207,7 +207,14 @@ bool UserStore::WriteInt(const char* name, int32_t value) {
   if (!lock.locked()) return false;
 
   std::string text;
-  ReadFile(path_, &text);  // a missing file starts empty
+  if (!ReadFile(path_, &text)) {
+    // A missing file starts empty. One that exists but cannot be read whole
+    // (unreadable, oversized) is left alone: rewriting it from the part that
+    // was read would drop the lines after it.
+    struct stat info;
+    if (::stat(path_, &info) == 0 || errno != ENOENT) return false;
+    text.clear();
+  }
   std::string out;
   out.reserve(text.size() + 32);
   const std::string entry = std::string(name) + "=" + std::to_string(value);
