@@ -5,6 +5,7 @@
 
 #include "formats/PlainMath.h"
 #include "formats/SampleOps.h"
+#include "formats/WireChannelOps.h"
 
 // The wire is little-endian, as is every processor the plug-in is built for; codes 2 and 4 rely on it.
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the wire format assumes a little-endian host");
@@ -59,7 +60,16 @@ void DecodeFloat24Channel(const unsigned char* src, float* dst, int32_t n) {
   }
 }
 
+constexpr WireChannelOpsTable kPlainWireChannelOps = {EncodeUnsigned8Channel, DecodeUnsigned8Channel,
+                                                      EncodeFloat24Channel, DecodeFloat24Channel};
+
 }  // namespace
+
+WireChannelOpsTable WireChannelOps = kPlainWireChannelOps;
+
+const WireChannelOpsTable& PlainWireChannelOps() {
+  return kPlainWireChannelOps;
+}
 
 int32_t EncodeChannel(int32_t code, const float* src, unsigned char* dst, int32_t n) {
   if (!ValidCode(code) || n <= 0 || dst == nullptr || n > std::numeric_limits<int32_t>::max() / code)
@@ -71,14 +81,14 @@ int32_t EncodeChannel(int32_t code, const float* src, unsigned char* dst, int32_
   }
   switch (code) {
     case 1:
-      EncodeUnsigned8Channel(src, dst, n);
+      WireChannelOps.EncodeUnsigned8(src, dst, n);
       break;
     case 2:
       // The 16-bit slot accesses its int16 buffer byte-wise, so any address of the wire area is fine.
       SampleOps.FloatToShort(src, reinterpret_cast<int16_t*>(dst), n);
       break;
     case 3:
-      EncodeFloat24Channel(src, dst, n);
+      WireChannelOps.EncodeFloat24(src, dst, n);
       break;
     default:
       std::memcpy(dst, src, static_cast<size_t>(bytes));
@@ -91,13 +101,13 @@ void DecodeChannel(int32_t code, const unsigned char* src, float* dst, int32_t n
   if (!ValidCode(code) || n <= 0 || src == nullptr || dst == nullptr) return;
   switch (code) {
     case 1:
-      DecodeUnsigned8Channel(src, dst, n);
+      WireChannelOps.DecodeUnsigned8(src, dst, n);
       break;
     case 2:
       SampleOps.ShortToFloat(reinterpret_cast<const int16_t*>(src), dst, n);
       break;
     case 3:
-      DecodeFloat24Channel(src, dst, n);
+      WireChannelOps.DecodeFloat24(src, dst, n);
       break;
     default:
       std::memcpy(dst, src, sizeof(float) * static_cast<size_t>(n));

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "formats/SimdSelect.h"
 #include "relay/Tovik.h"
 
 void* moduleInstance = nullptr;
@@ -12,6 +13,8 @@ AudioEffect* createEffectInstance(audioMasterCallback audioMaster) {
   if (!convertersSelected) {
     // The processor-specific converters are installed here, once, before the
     // first object exists.
+    SelectSseOps();
+    SelectSse2Ops();
     convertersSelected = true;
   }
   CTovik* effect = new (std::nothrow) CTovik(audioMaster);
