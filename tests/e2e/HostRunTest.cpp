@@ -2,6 +2,7 @@
 // prints, the files it writes and its exit status.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +15,9 @@
 #include "TestSignal.h"
 #include "WavCodec.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/wait.h>
 #endif
 
@@ -33,9 +36,12 @@ std::string WorkPath(const std::string& name) {
 
 std::string ReadText(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
+  std::stringstream buffer;
+  buffer << file.rdbuf();
+  // Console output on Windows ends its lines with CR LF.
+  std::string text = buffer.str();
+  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+  return text;
 }
 
 int ExitStatusOf(int status) {
@@ -46,14 +52,28 @@ int ExitStatusOf(int status) {
 #endif
 }
 
+// cmd.exe drops the first and the last quote of a command line that starts
+// with one: wrap it in one more pair there.
+std::string ShellCommand(const std::string& command) {
+#if defined(_WIN32)
+  return "\"" + command + "\"";
+#else
+  return command;
+#endif
+}
+
 // The real plug-ins keep per-user settings (the last precision, the stereo
-// pins...): each test starts from an empty store of its own.
+// pins...): each test starts from an empty store. On POSIX that is a folder
+// of its own; on Windows it is the current user's registry key, which these
+// tests therefore run in a private (Wine) user profile and one at a time.
 void UseFreshUserStore(const std::string& dir) {
+#if defined(_WIN32)
+  (void)dir;
+  RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Kestrane\\Tovik");
+  RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Kestrane\\TovikI");
+#else
   std::error_code ignored;
   std::filesystem::remove_all(dir, ignored);
-#if defined(_WIN32)
-  _putenv_s("XDG_CONFIG_HOME", dir.c_str());
-#else
   setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
 #endif
 }
@@ -67,7 +87,7 @@ HostRun RunHost(const std::string& args) {
   std::string command =
       "\"" + std::string(TOVIK_HOST_EXE) + "\" " + args + " >\"" + outPath + "\" 2>\"" + errPath + "\"";
   HostRun run;
-  run.exitCode = ExitStatusOf(std::system(command.c_str()));
+  run.exitCode = ExitStatusOf(std::system(ShellCommand(command).c_str()));
   run.out = ReadText(outPath);
   run.err = ReadText(errPath);
   return run;

@@ -377,8 +377,11 @@ AEffect* CreateFake(audioMasterCallback host) {
 
 }  // namespace
 
+// Exports: on Windows through FakePlugin.def / FakePluginMainOnly.def (MinGW
+// cannot name a C++ function main); elsewhere by visibility, with the legacy
+// name given through an assembler label.
 #if defined(_WIN32)
-#define FAKE_EXPORT extern "C" __declspec(dllexport)
+#define FAKE_EXPORT extern "C"
 #else
 #define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
@@ -389,9 +392,11 @@ FAKE_EXPORT AEffect* VSTCALLBACK VSTPluginMain(audioMasterCallback host) {
 }
 #endif
 
-#if !defined(_WIN32)
-// The legacy entry name, through an assembler label (C++ forbids a function
-// called main that returns a pointer).
+#if defined(_WIN32)
+FAKE_EXPORT AEffect* VSTCALLBACK FakeLegacyMain(audioMasterCallback host) {
+  return CreateFake(host);
+}
+#else
 FAKE_EXPORT AEffect* FakeLegacyMain(audioMasterCallback host) __asm__("main");
 AEffect* FakeLegacyMain(audioMasterCallback host) {
   return CreateFake(host);
