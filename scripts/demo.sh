@@ -9,6 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 JOBS=${JOBS:-$(nproc)}
+BUILD=${BUILD:-build}
 
 IN=""; OUT="build/demo-out.wav"; PREC=4; MODE=--sync; GAIN=0
 while [ $# -gt 0 ]; do
@@ -29,16 +30,16 @@ cmake --build --preset default -j "$JOBS" >/dev/null
 
 # A free port on loopback.
 PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])' 2>/dev/null || echo 19284)
-build/tools/slave/tovik-slave --port "$PORT" --gain "$GAIN" &
+"$BUILD"/tools/slave/tovik-slave --port "$PORT" --gain "$GAIN" &
 SLAVE=$!
 trap 'kill "$SLAVE" 2>/dev/null || true' EXIT
 sleep 0.3
 
-args=(build/plugins/Tovik.so --host 127.0.0.1 --port "$PORT" --prec "$PREC" "$MODE" --out "$OUT"
+args=("$BUILD"/plugins/Tovik.so --host 127.0.0.1 --port "$PORT" --prec "$PREC" "$MODE" --out "$OUT"
       --expect-gain "$GAIN")
 [ -n "$IN" ] && args+=(--in "$IN")
 set +e
-build/tools/host/tovik-host "${args[@]}"
+"$BUILD"/tools/host/tovik-host "${args[@]}"
 rc=$?
 set -e
 kill -INT "$SLAVE" 2>/dev/null || true
