@@ -302,6 +302,15 @@ TEST(HostRelay, AsynchronousRunStopsWhenAnswersStopForTheTimeOut) {
   EXPECT_LINE(run.out, "stopped: no answer for 1 s, 84 blocks not sent");
 }
 
+TEST(HostRelay, PlugInThatHangsIsGivenUpAfterTheWatchdogsLimit) {
+  // The limit is 10 s at least: longer than the relay's own synchronous wait.
+  HostRun run = RunHost(Fake() + " --set Hang=1 --seconds 0.1 --timeout 1");
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find("tovik-host: the plug-in has not returned from processReplacing for "),
+            std::string::npos)
+      << run.err;
+}
+
 TEST(HostRelay, InputFileChannelsMapToThePlugInsInputs) {
   AudioData mono;
   mono.sampleRate = 44100;

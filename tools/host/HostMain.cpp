@@ -1,6 +1,7 @@
 // tovik-host: a command-line VST 2.4 host. Loads a plug-in module, prints what
 // a host sees of it, applies relay settings through its settings chunk and
 // relays a file or a generated signal through it, with a closing report.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -15,6 +16,7 @@
 #include "SettingsChunk.h"
 #include "Terminal.h"
 #include "TestSignal.h"
+#include "Watchdog.h"
 
 namespace tovik::host {
 namespace {
@@ -124,15 +126,27 @@ int Run(int argc, char** argv) {
   CHostServices host;
   host.SetSampleRate(o.inPath.empty() ? o.rate : input.sampleRate);
   host.SetBlockSize(o.block);
+  // Longer than any wait the relay may take inside one call (its synchronous
+  // wait gives up after 5 s).
+  CWatchdog dog(std::max(10.0, 2.0 * o.timeout + 5.0));
   CPluginInstance plugin;
-  if (!plugin.Load(o.plugin, &CHostServices::Callback, error)) {
+  bool loaded;
+  {
+    CWatchedCall call(dog, "VSTPluginMain");
+    loaded = plugin.Load(o.plugin, &CHostServices::Callback, error);
+  }
+  if (!loaded) {
     std::fprintf(stderr, "tovik-host: cannot load %s: %s\n", o.plugin.c_str(), error.c_str());
     return kExitLoadFailed;
   }
-  plugin.Dispatch(effOpen);
-  ApplySettings(o, plugin, host);
-  PrintPluginInfo(stdout, o.plugin, plugin);
+  {
+    CWatchedCall call(dog, "effOpen, the settings chunk or the queries of its description");
+    plugin.Dispatch(effOpen);
+    ApplySettings(o, plugin, host);
+    PrintPluginInfo(stdout, o.plugin, plugin);
+  }
   if (o.info) {
+    CWatchedCall call(dog, "effClose");
     plugin.Close();
     return kExitOk;
   }
@@ -164,7 +178,7 @@ int Run(int argc, char** argv) {
   config.timeout = o.timeout;
   config.realtime = o.realtime;
   config.progress = o.progress && StderrIsTerminal();
-  CRelayRunner runner(plugin, host, config);
+  CRelayRunner runner(plugin, host, dog, config);
   RelayResult r = runner.Run(input);
 
   if (o.sync == SyncMode::kAsync && !r.async)
@@ -220,7 +234,10 @@ int Run(int argc, char** argv) {
   std::printf("result: %zu blocks, %zu unanswered%s, %s\n", r.totalBlocks, r.unanswered, tail,
               exitCode == kExitOk ? "pass" : "fail");
   std::fflush(stdout);
-  plugin.Close();
+  {
+    CWatchedCall call(dog, "effClose");
+    plugin.Close();
+  }
   return exitCode;
 }
 

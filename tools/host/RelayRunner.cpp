@@ -38,10 +38,16 @@ bool CRelayRunner::IsSentinel(float sample) {
   return bits == kSentinelBits;
 }
 
+VstIntPtr CRelayRunner::Dispatch(const char* what, VstInt32 opcode, VstInt32 index, VstIntPtr value,
+                                 float opt) {
+  CWatchedCall call(dog, what);
+  return plugin.Dispatch(opcode, index, value, nullptr, opt);
+}
+
 bool CRelayRunner::WaitForPosition(double limit) {
   const Clock::time_point start = Clock::now();
   for (;;) {
-    if (plugin.Dispatch(effGetCurrentPosition) != 0) return true;
+    if (Dispatch("effGetCurrentPosition", effGetCurrentPosition) != 0) return true;
     const double elapsed = Seconds(Clock::now() - start);
     if (elapsed >= limit) return false;
     // Spin briefly for a fast answer, then poll with short sleeps.
@@ -58,7 +64,10 @@ bool CRelayRunner::ProcessBlock(int frames, bool async, double limit, double& mi
   AEffect* effect = plugin.Effect();
   host.SetProcessing(true);
   const Clock::time_point start = Clock::now();
-  effect->processReplacing(effect, inputPointers.data(), outputPointers.data(), frames);
+  {
+    CWatchedCall call(dog, "processReplacing");
+    effect->processReplacing(effect, inputPointers.data(), outputPointers.data(), frames);
+  }
   bool done = true;
   if (async) done = WaitForPosition(limit);
   const Clock::time_point end = Clock::now();
@@ -109,13 +118,13 @@ RelayResult CRelayRunner::Run(const AudioData& input) {
 
   host.SetSampleRate(input.sampleRate);
   host.SetBlockSize(block);
-  plugin.Dispatch(effSetSampleRate, 0, 0, nullptr, static_cast<float>(input.sampleRate));
-  plugin.Dispatch(effSetBlockSize, 0, block);
-  plugin.Dispatch(effSetProcessPrecision, 0, kProcessPrecision32);
+  Dispatch("effSetSampleRate", effSetSampleRate, 0, 0, static_cast<float>(input.sampleRate));
+  Dispatch("effSetBlockSize", effSetBlockSize, 0, block);
+  Dispatch("effSetProcessPrecision", effSetProcessPrecision, 0, kProcessPrecision32);
   host.StartTransport();
   const Clock::time_point resumed = Clock::now();
-  plugin.Dispatch(effMainsChanged, 0, 1);
-  plugin.Dispatch(effStartProcess);
+  Dispatch("effMainsChanged (resume)", effMainsChanged, 0, 1);
+  Dispatch("effStartProcess", effStartProcess);
   result.async = (effect->flags & effFlagsExtIsAsync) != 0;
 
   CIdleThread idle(plugin);
@@ -189,9 +198,12 @@ RelayResult CRelayRunner::Run(const AudioData& input) {
   }
   bar.Finish(result.blocks, result.unanswered);
 
-  idle.Stop();
-  plugin.Dispatch(effStopProcess);
-  plugin.Dispatch(effMainsChanged, 0, 0);
+  {
+    CWatchedCall call(dog, "effIdle");
+    idle.Stop();
+  }
+  Dispatch("effStopProcess", effStopProcess);
+  Dispatch("effMainsChanged (suspend)", effMainsChanged, 0, 0);
   return result;
 }
 

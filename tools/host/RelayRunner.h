@@ -20,6 +20,7 @@
 #include "HostServices.h"
 #include "PluginInstance.h"
 #include "RoundTripStats.h"
+#include "Watchdog.h"
 
 namespace tovik::host {
 
@@ -47,8 +48,9 @@ struct RelayResult {
 
 class CRelayRunner {
  public:
-  CRelayRunner(const CPluginInstance& target, CHostServices& services, const RelayConfig& settings)
-      : plugin(target), host(services), config(settings) {}
+  CRelayRunner(const CPluginInstance& target, CHostServices& services, CWatchdog& watchdog,
+               const RelayConfig& settings)
+      : plugin(target), host(services), dog(watchdog), config(settings) {}
 
   // The plug-in must be open and suspended; it is suspended again on return.
   RelayResult Run(const AudioData& input);
@@ -63,9 +65,12 @@ class CRelayRunner {
   // whether the block was answered and the round trip in milliseconds.
   bool ProcessBlock(int frames, bool async, double limit, double& milliseconds);
   bool WaitForPosition(double limit);
+  VstIntPtr Dispatch(const char* what, VstInt32 opcode, VstInt32 index = 0, VstIntPtr value = 0,
+                     float opt = 0.0f);
 
   const CPluginInstance& plugin;
   CHostServices& host;
+  CWatchdog& dog;
   RelayConfig config;
   std::vector<std::vector<float>> inputs;
   std::vector<std::vector<float>> outputs;

@@ -9,16 +9,19 @@
 // (0: never answers), "Events=" (1: one MIDI event to the host per answered
 // block), "AsyncPolls=" (position queries that report 0 before an answer),
 // "Stop=" (after that many answers, blocks go out but no answer comes back;
-// 0: never stops).
+// 0: never stops), "Hang=" (1: the first answered process call sleeps 60 s,
+// a plug-in that seems to hang).
 //
 // Built twice: FakePlugin exports VSTPluginMain and main; FakePluginMainOnly
 // (FAKE_ONLY_MAIN) exports main alone.
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "frame/VstAbi.h"
@@ -67,6 +70,7 @@ struct Fake {
   bool events = false;
   int asyncPolls = 1;
   int stopAfter = 0;
+  bool hang = false;
   int answeredBlocks = 0;
   int numInputs = 2, numOutputs = 2;
   int requestedInputs = 2, requestedOutputs = 2;
@@ -120,9 +124,9 @@ struct Fake {
     char text[512];
     std::snprintf(text, sizeof(text),
                   "Host=%s\nPort=%d\nSynch=%d\nAudioPrec=%d\nGain=%g\n"
-                  "Warmup=%d\nAnswer=%d\nEvents=%d\nAsyncPolls=%d\nStop=%d",
+                  "Warmup=%d\nAnswer=%d\nEvents=%d\nAsyncPolls=%d\nStop=%d\nHang=%d",
                   hostName.c_str(), port, synch ? 1 : 0, precision, gainDb, warmup, answer ? 1 : 0,
-                  events ? 1 : 0, asyncPolls, stopAfter);
+                  events ? 1 : 0, asyncPolls, stopAfter, hang ? 1 : 0);
     chunkText = text;
     if (hostAcceptsIo) {
       std::snprintf(text, sizeof(text), "\nNumInputs=%d\nNumOutputs=%d", numInputs, numOutputs);
@@ -142,6 +146,7 @@ struct Fake {
     if (key == "events") events = n != 0;
     if (key == "asyncpolls") asyncPolls = n;
     if (key == "stop") stopAfter = n;
+    if (key == "hang") hang = n != 0;
     if ((key == "numinputs" || key == "numoutputs") && hostAcceptsIo) {
       int count = n < 1 ? 1 : (n > kMaxChannels ? kMaxChannels : n);
       int& requested = key == "numinputs" ? requestedInputs : requestedOutputs;
@@ -179,6 +184,7 @@ struct Fake {
       return;
     }
     if (!answer || frames <= 0) return;
+    if (hang) std::this_thread::sleep_for(std::chrono::seconds(60));
     if (stopAfter > 0 && answeredBlocks >= stopAfter) {
       // Sent, but the answer never comes.
       pending = false;
