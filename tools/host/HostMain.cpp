@@ -167,8 +167,9 @@ int Run(int argc, char** argv) {
   if (o.inPath.empty()) {
     int channels = o.channels > 0 ? o.channels : (effect->numInputs > 0 ? effect->numInputs : 1);
     input = MakeTestSignal(channels, o.rate, o.seconds > 0.0 ? o.seconds : kDefaultSignalSeconds);
-  } else if (input.channels.size() > static_cast<size_t>(effect->numInputs)) {
-    std::fprintf(stderr, "tovik-host: warning: the input has %zu channels, the plug-in takes %d\n",
+  }
+  if (input.channels.size() > static_cast<size_t>(effect->numInputs)) {
+    std::fprintf(stderr, "tovik-host: warning: the signal has %zu channels, the plug-in takes %d\n",
                  input.channels.size(), static_cast<int>(effect->numInputs));
   }
   const int precision = PrecisionOf(plugin);
