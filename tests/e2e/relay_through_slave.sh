@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Relays through a plug-in and the reference slave on loopback, as the demo
 # does: starts tovik-slave on a free port, runs tovik-host against it, stops the
-# slave (by its process id) and exits with the host's status.
+# slave (it leaves when the plug-in closes; else by its process id) and exits
+# with the host's status.
 #
 # Usage: relay_through_slave.sh SLAVE HOST PLUGIN [slave options] -- [host options]
 set -uo pipefail
@@ -21,7 +22,7 @@ trap cleanup EXIT
 # A port that nothing else holds: the slave refuses to start on a port in use.
 for attempt in 1 2 3 4 5 6 7 8; do
   port=$((20000 + (RANDOM % 20000)))
-  "$slave_exe" --port "$port" --quiet "${slave_args[@]}" &
+  "$slave_exe" --port "$port" --quiet --exit-on-close "${slave_args[@]}" &
   slave=$!
   sleep 0.2
   kill -0 "$slave" 2>/dev/null && break
