@@ -42,6 +42,9 @@ run_ctest() {
 echo "=== Unit and end-to-end tests"
 run_ctest || true
 
+# Every fuzz target for a fixed number of inputs.
+stage "Fuzz targets, 20000 inputs each" scripts/fuzz.sh --runs 20000
+
 build_win64() { cmake --preset mingw64 >/dev/null && cmake --build --preset mingw64 -j "$JOBS"; }
 build_win32() { cmake --preset mingw32 >/dev/null && cmake --build --preset mingw32 -j "$JOBS"; }
 stage "Windows x86-64 build (Tovik.dll)" build_win64

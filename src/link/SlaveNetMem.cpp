@@ -194,6 +194,7 @@ void CSlaveNetMem::CloseSocket(bool graceful) {
   }
   *socket_ = ws::kInvalidSocket;
   readable_ = false;
+  aheadBegin_ = aheadEnd_ = 0;
   if (block_) block_->sideBAttached = 0;
 }
 
@@ -351,13 +352,24 @@ int CSlaveNetMem::SelectReadable(int timeoutMs) {
   }
 }
 
+int32_t CSlaveNetMem::TakeReadAhead(char* data, int32_t n) {
+  const int32_t available = aheadEnd_ - aheadBegin_;
+  const int32_t count = available < n ? available : n;
+  if (count <= 0) return 0;
+  std::memcpy(data, readAhead_ + aheadBegin_, static_cast<size_t>(count));
+  aheadBegin_ += count;
+  if (aheadBegin_ == aheadEnd_) aheadBegin_ = aheadEnd_ = 0;
+  return count;
+}
+
 // [audio thread] Polls in kPollSliceMs slices and stops once the transfer
 // time-out has passed since the message began.
 int32_t CSlaveNetMem::ReceiveLoop(void* data, int32_t n, bool keepWaiting) {
   const ws::Winsock2Table& fn = *sockets_;
   if (!data || n <= 0) return 0;
   char* out = static_cast<char*>(data);
-  int32_t received = 0;
+  int32_t received = TakeReadAhead(out, n);
+  if (received > 0 && !keepWaiting) return received;
   while (received < n) {
     if (TransferExpired()) break;
     if (!readable_) {
@@ -370,9 +382,19 @@ int32_t CSlaveNetMem::ReceiveLoop(void* data, int32_t n, bool keepWaiting) {
     }
     readable_ = false;
     if (!fn.recv) break;
-    const int bytes = fn.recv(*socket_, out + received, n - received, 0);
+    // The read-ahead buffer is empty here: everything in it was taken first.
+    const int32_t wanted = n - received;
+    const bool direct = wanted >= kReadAheadBytes;
+    const int bytes = direct ? fn.recv(*socket_, out + received, wanted, 0)
+                             : fn.recv(*socket_, reinterpret_cast<char*>(readAhead_), kReadAheadBytes, 0);
     if (bytes > 0) {
-      received += bytes;
+      if (direct) {
+        received += bytes;
+      } else {
+        aheadBegin_ = 0;
+        aheadEnd_ = bytes;
+        received += TakeReadAhead(out + received, wanted);
+      }
       if (!keepWaiting) break;
       continue;
     }
@@ -394,11 +416,14 @@ bool CSlaveNetMem::Wait(int timeoutMs) {
     trace_("Wait(%d) - no connection\n", timeoutMs);
     return false;
   }
-  if (SelectReadable(timeoutMs) != 1) {
-    trace_("Wait(%d) - timeout\n", timeoutMs);
-    return false;
+  // Bytes read ahead with the previous message are already here.
+  if (aheadBegin_ == aheadEnd_) {
+    if (SelectReadable(timeoutMs) != 1) {
+      trace_("Wait(%d) - timeout\n", timeoutMs);
+      return false;
+    }
+    readable_ = true;
   }
-  readable_ = true;
   messageStart_ = tovik::platform::TickCount();
   if (!ReadMessage()) {
     trace_("Wait(%d) - failed\n", timeoutMs);

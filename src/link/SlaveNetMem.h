@@ -8,7 +8,8 @@
 //
 // Rules of the message path ([audio thread] for msgProcess):
 // - nothing is allocated: messages go out straight from the block (one
-//   gathered send per message) and come in straight into it;
+//   gathered send per message) and come in straight into it, short parts
+//   through the object's own read-ahead buffer;
 // - every wait is bounded: Connect gives up after kConnectTimeoutMs, a send
 //   that makes no progress and a message that has begun to arrive both fail
 //   after the transfer time-out (5 s unless set otherwise), and Wait's first
@@ -44,6 +45,10 @@ class CSlaveNetMem : public CSlaveLocalMem {
   static constexpr int kMaxSendStalls = 100;          // send loop: stalls tolerated per call
   static constexpr int kSendLoopNoErrorCode = 10092;  // WSAGetLastError not bound
   static constexpr int kSendLoopStalled = -1;
+  // Small parts of a message are received through a read-ahead buffer, so
+  // that a short message arrives with one receive call; parts at least this
+  // long go straight into the block.
+  static constexpr int32_t kReadAheadBytes = 8192;
 
   // Neither reference is used during construction. The handle variable
   // belongs to the caller, which sets it to ws::kInvalidSocket before the
@@ -98,6 +103,8 @@ class CSlaveNetMem : public CSlaveLocalMem {
   // the peer closes, an error occurs or the transfer time-out has passed since
   // the message began. Returns the bytes received.
   int32_t ReceiveLoop(void* data, int32_t n, bool keepWaiting);
+  // Moves up to n read-ahead bytes to data; returns how many.
+  int32_t TakeReadAhead(char* data, int32_t n);
   bool ReceiveExact(void* data, int32_t n) { return ReceiveLoop(data, n, true) == n; }
   // Reads the message whose first bytes are waiting.
   bool ReadMessage();
@@ -121,6 +128,9 @@ class CSlaveNetMem : public CSlaveLocalMem {
   int transferTimeoutMs_ = kDefaultTransferTimeoutMs;
   uint32_t messageStart_ = 0;  // tick of the message being read
   bool readable_ = false;      // the last readiness wait said data is there
+  int32_t aheadBegin_ = 0;     // unread bytes of readAhead_: [aheadBegin_, aheadEnd_)
+  int32_t aheadEnd_ = 0;
+  unsigned char readAhead_[kReadAheadBytes];
   TraceFn trace_ = &DiscardTrace;
   ws::SOCKET noHandle_ = ws::kInvalidSocket;  // stands in for a null handle variable
 };

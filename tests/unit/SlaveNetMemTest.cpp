@@ -347,7 +347,7 @@ TEST_F(SlaveNetMemTest, FixedPayloadsFromTheSlave) {
     EXPECT_EQ(c.code, block().msgCode);
     EXPECT_EQ(0, std::memcmp(payload.data(), block().payload, c.bytes)) << c.code;
     EXPECT_EQ(0xEE, block().payload[c.bytes]) << c.code;
-    ASSERT_TRUE(link.Wait(1000));
+    ASSERT_TRUE(link.Wait(0));  // arrived with the message before it
     EXPECT_EQ(msgResume, block().msgCode);
   }
 }
@@ -583,6 +583,19 @@ TEST_F(SlaveNetMemTest, SlaveClosingMidMessageFailsTheWait) {
   EXPECT_EQ(0, block().sideBAttached);
   EXPECT_EQ(1, block().sideAAttached);
   EXPECT_FALSE(link.Wait(0));  // no connection any more
+}
+
+TEST_F(SlaveNetMemTest, MessagesBeforeTheCloseAreDeliveredFirst) {
+  Connect();
+  ASSERT_TRUE(peer.Write(Concat({Int32s({msgGetInfo}), Pattern(12, 1), Int32s({msgSuspend})})));
+  peer.CloseConnection();
+  ASSERT_TRUE(link.Wait(1000));
+  EXPECT_EQ(msgGetInfo, block().msgCode);
+  ASSERT_TRUE(link.Wait(0));
+  EXPECT_EQ(msgSuspend, block().msgCode);
+  EXPECT_FALSE(link.Wait(1000));
+  EXPECT_EQ(0, block().sideBAttached);
+  EXPECT_EQ(ws::kInvalidSocket, handle);
 }
 
 TEST_F(SlaveNetMemTest, SlaveClosingInsideTheCodeKeepsTheOldCode) {
