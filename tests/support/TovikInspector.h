@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "link/SlaveNetMem.h"
@@ -53,4 +54,14 @@ struct TovikInspector {
   static int UnansweredBlocks(const CTovik& t) { return t.unansweredBlocks; }
   static VstInt32 PendingFrames(const CTovik& t) { return t.pendingFrames; }
   static bool ReplyTaken(const CTovik& t) { return t.replyTaken; }
+
+  // The walk over the slave's events: records of the last msgEvents are kept
+  // (KeepSlaveEvents) and handed to the host one call each (ForwardSlaveEvents).
+  static void KeepSlaveEvents(CTovik& t) { t.keepSlaveEvents(); }
+  static void ForwardSlaveEvents(CTovik& t) { t.forwardSlaveEvents(); }
+  static const unsigned char* SlaveEvents(const CTovik& t) { return t.slaveEvents; }
+  static size_t SlaveEventCapacity(const CTovik& t) { return sizeof t.slaveEvents; }
+  static void SetHostReceivesEvents(CTovik& t, bool on) { t.hostReceivesEvents = on; }
+  // The socket table the link calls through; tests may replace its entries.
+  static ws::Winsock2Table& Sockets(CTovik& t) { return t.sockets.fn; }
 };
