@@ -1,0 +1,1281 @@
+// The relay in process: a CTovik made directly with a fake host callback,
+// talking over loopback TCP to a scripted slave that checks every byte the
+// plug-in sends and answers with bytes of its own. Each test has its own
+// per-user store (a fresh XDG_CONFIG_HOME) with the configuration dialog off.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Platform.h"
+#include "platform/UserStore.h"
+#include "relay/BuildConstants.h"
+#include "relay/Tovik.h"
+#include "support/FakeHost.h"
+#include "support/ScriptedPeer.h"
+#include "support/TovikInspector.h"
+
+namespace {
+
+using tovik::test::FakeHost;
+using tovik::test::HostCall;
+using Bytes = std::vector<unsigned char>;
+using Clock = std::chrono::steady_clock;
+using I = TovikInspector;
+using Message = ScriptedPeer::Message;
+
+// The waits of several seconds run once, in the effect build's executable;
+// the connection code is the same in both builds.
+constexpr bool kRunSlowTests = !build::kInstrument;
+
+// What the host's output buffers hold before a call that must not write them.
+constexpr float kUntouched = 7.0f;
+
+int64_t MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+void SleepMs(int ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void SetEnvironment(const char* name, const std::string& value) {
+#ifdef _WIN32
+  _putenv_s(name, value.c_str());
+#else
+  setenv(name, value.c_str(), 1);
+#endif
+}
+
+uint32_t BitsOf(float f) {
+  uint32_t bits = 0;
+  std::memcpy(&bits, &f, sizeof bits);
+  return bits;
+}
+
+// --- Wire bytes ------------------------------------------------------------------------
+
+Bytes Int32s(std::initializer_list<int32_t> values) {
+  Bytes out;
+  for (int32_t v : values) ScriptedPeer::PutInt32(out, v);
+  return out;
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+Bytes FloatBytes(const std::vector<float>& samples) {
+  Bytes out;
+  for (float f : samples) ScriptedPeer::PutFloat(out, f);
+  return out;
+}
+
+Bytes BitsBytes(std::initializer_list<uint32_t> bits) {
+  Bytes out;
+  for (uint32_t b : bits) ScriptedPeer::PutInt32(out, static_cast<int32_t>(b));
+  return out;
+}
+
+Bytes ShortBytes(std::initializer_list<int16_t> values) {
+  Bytes out;
+  for (int16_t v : values) {
+    const auto u = static_cast<uint16_t>(v);
+    out.push_back(static_cast<unsigned char>(u & 0xFF));
+    out.push_back(static_cast<unsigned char>(u >> 8));
+  }
+  return out;
+}
+
+// The 24-bit wire sample: bytes 1, 2 and 3 of the little-endian single.
+Bytes TripleBytes(std::initializer_list<uint32_t> bits) {
+  Bytes out;
+  for (uint32_t b : bits) {
+    out.push_back(static_cast<unsigned char>(b >> 8));
+    out.push_back(static_cast<unsigned char>(b >> 16));
+    out.push_back(static_cast<unsigned char>(b >> 24));
+  }
+  return out;
+}
+
+// The slave's answer to msgGetInfo: the code and 12 bytes.
+Bytes InfoReply() {
+  return Int32s({msgGetInfo, 1, 2, 3});
+}
+
+// The slave's msgProcess: B, C, N and C x N x B bytes of planar audio.
+Bytes ProcessReply(int32_t width, int32_t channels, int32_t frames, const Bytes& audio) {
+  return Concat({Int32s({msgProcess, width, channels, frames}), audio});
+}
+
+Bytes FloatReply(const std::vector<std::vector<float>>& channels) {
+  Bytes audio;
+  for (const auto& c : channels) {
+    const Bytes b = FloatBytes(c);
+    audio.insert(audio.end(), b.begin(), b.end());
+  }
+  const auto frames = channels.empty() ? 0 : static_cast<int32_t>(channels[0].size());
+  return ProcessReply(4, static_cast<int32_t>(channels.size()), frames, audio);
+}
+
+Bytes EventsMessage(const Bytes& records) {
+  return Concat({Int32s({msgEvents, static_cast<int32_t>(records.size())}), records});
+}
+
+VstMidiEvent Midi(int n) {
+  VstMidiEvent e{};
+  e.type = kVstMidiType;
+  e.byteSize = static_cast<VstInt32>(sizeof(VstMidiEvent));
+  e.deltaFrames = n;
+  e.flags = 1;
+  e.noteLength = 1000 + n;
+  e.noteOffset = 2000 + n;
+  e.midiData[0] = static_cast<char>(0x90);
+  e.midiData[1] = static_cast<char>(n & 0x7F);
+  e.midiData[2] = 100;
+  e.detune = -3;
+  e.noteOffVelocity = 64;
+  return e;
+}
+
+// A record as it lies in an event area: tag 0, then the event's first 30 bytes.
+Bytes MidiRecord(const VstMidiEvent& e) {
+  Bytes out{0};
+  ScriptedPeer::PutBytes(out, &e, 30);
+  return out;
+}
+
+// A SysEx record: tag, type, byteSize, deltaFrames, flags, dumpBytes, the
+// fixed part's alignment gap (64-bit layout), then the data that follows.
+Bytes SysexRecord(int32_t deltaFrames, int32_t dumpBytes, const Bytes& data) {
+  Bytes out{0};
+  ScriptedPeer::PutInt32(out, kVstSysExType);
+  ScriptedPeer::PutInt32(out, static_cast<int32_t>(sizeof(VstMidiSysexEvent)));
+  ScriptedPeer::PutInt32(out, deltaFrames);
+  ScriptedPeer::PutInt32(out, 0);
+  ScriptedPeer::PutInt32(out, dumpBytes);
+  out.resize(1 + kSysexFixedPart, 0);
+  out.insert(out.end(), data.begin(), data.end());
+  return out;
+}
+
+// An event list of any length, laid out as VstEvents.
+struct EventList {
+  VstInt32 numEvents = 0;
+  VstIntPtr reserved = 0;
+  VstEvent* events[512] = {};
+
+  void Add(void* event) { events[numEvents++] = static_cast<VstEvent*>(event); }
+  VstEvents* get() { return reinterpret_cast<VstEvents*>(this); }
+};
+static_assert(offsetof(EventList, events) == offsetof(VstEvents, events), "VstEvents layout");
+
+// Host channel buffers and the pointer array that a process call takes.
+class Channels {
+ public:
+  Channels(int count, int frames, float fill = kUntouched)
+      : data_(static_cast<size_t>(count), std::vector<float>(static_cast<size_t>(frames), fill)) {
+    for (auto& c : data_) pointers_.push_back(c.data());
+  }
+  explicit Channels(std::vector<std::vector<float>> data) : data_(std::move(data)) {
+    for (auto& c : data_) pointers_.push_back(c.data());
+  }
+  float** get() { return pointers_.data(); }
+  std::vector<float>& operator[](size_t c) { return data_[c]; }
+  void Detach(size_t c) { pointers_[c] = nullptr; }
+
+ private:
+  std::vector<std::vector<float>> data_;
+  std::vector<float*> pointers_;
+};
+
+bool AllEqual(const std::vector<float>& samples, float value, size_t from = 0, size_t to = SIZE_MAX) {
+  if (to > samples.size()) to = samples.size();
+  for (size_t i = from; i < to; ++i) {
+    if (BitsOf(samples[i]) != BitsOf(value)) return false;
+  }
+  return true;
+}
+
+std::vector<uint32_t> Bits(const std::vector<float>& samples) {
+  std::vector<uint32_t> out;
+  for (float f : samples) out.push_back(BitsOf(f));
+  return out;
+}
+
+// One event as the host received it through audioMasterProcessEvents.
+struct HostEvent {
+  VstInt32 listCount = 0;
+  VstIntPtr listReserved = 0;
+  VstInt32 type = 0;
+  VstMidiEvent midi{};
+  VstMidiSysexEvent sysex{};
+  Bytes dump;
+};
+
+// --- The slave's side of a handshake ---------------------------------------------------------
+
+// Accepts, reads msgHello to msgGetInfo, answers the info query and reads msgOpen.
+bool AnswerHandshake(ScriptedPeer& peer, int acceptMs = ScriptedPeer::kDefaultTimeoutMs) {
+  if (!peer.Accept(acceptMs)) return false;
+  Message m;
+  for (int32_t code : {msgHello, msgSetIo, msgSetSampleRate, msgSetBlockSize, msgGetInfo}) {
+    if (!peer.ReadMessage(m) || m.code != code) return false;
+  }
+  return peer.Write(InfoReply()) && peer.ReadMessage(m) && m.code == msgOpen;
+}
+
+// Runs `attempt` (an idle or process call that connects) while the slave
+// answers the handshake on a thread of its own.
+bool Handshake(ScriptedPeer& peer, const std::function<void()>& attempt) {
+  bool answered = false;
+  std::thread slave([&] { answered = AnswerHandshake(peer); });
+  attempt();
+  slave.join();
+  return answered;
+}
+
+class RelayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(peer.Listening());
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    configDir =
+        std::filesystem::temp_directory_path() / ("tovik-relay-" + std::string(info->name()) + "-" +
+                                                  std::to_string(Clock::now().time_since_epoch().count()));
+    std::filesystem::create_directories(configDir);
+    SetEnvironment("XDG_CONFIG_HOME", configDir.string());
+    Store("ConfigDlg", 0);
+    host.canDo["receiveVstEvents"] = 1;
+    host.onCall = [this](const HostCall& call, VstIntPtr*) {
+      if (call.opcode == audioMasterProcessEvents) RecordEvents(call.ptr);
+      return false;
+    };
+  }
+
+  void TearDown() override {
+    plugin.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(configDir, ignored);
+  }
+
+  static void Store(const char* name, int32_t value) {
+    tovik::platform::UserStore store(build::kStoreKey);
+    store.WriteInt(name, value);
+    store.Close();
+  }
+
+  // An instance pointed at the scripted slave, at 48 kHz with blocks of 512.
+  CTovik& Make() {
+    plugin = std::make_unique<CTovik>(FakeHost::callback());
+    PointAt(peer);
+    plugin->setBlockSizeAndSampleRate(512, 48000.0f);
+    return *plugin;
+  }
+
+  void SetChunk(std::string text) {
+    plugin->setChunk(text.data(), static_cast<VstInt32>(text.size() + 1), false);
+  }
+  void PointAt(const ScriptedPeer& p) { SetChunk("Host=127.0.0.1\nPort=" + std::to_string(p.Port()) + "\n"); }
+
+  // Resume, a handshake made by an idle call, and the activating process call
+  // that delivers msgResume.
+  void Connect(CTovik& t) {
+    t.resume();
+    ASSERT_TRUE(Handshake(peer, [&] { t.fxIdle(); }));
+    ASSERT_TRUE(I::OpenPending(t));
+    t.processReplacing(nullptr, nullptr, 8);
+    ASSERT_TRUE(I::Connected(t));
+    Message state;
+    ASSERT_TRUE(peer.ReadMessage(state));
+    ASSERT_EQ(state.code, msgResume);
+  }
+
+  // The same for a host that never calls idle: process calls connect.
+  void ConnectByProcess(CTovik& t, ScriptedPeer& p) {
+    t.resume();
+    ASSERT_TRUE(Handshake(p, [&] { t.processReplacing(nullptr, nullptr, 8); }));
+    t.processReplacing(nullptr, nullptr, 8);
+    ASSERT_TRUE(I::Connected(t));
+    Message state;
+    ASSERT_TRUE(p.ReadMessage(state));
+    ASSERT_EQ(state.code, msgResume);
+  }
+
+  // One synchronous block: the slave reads the msgProcess and answers with
+  // `reply` while the process call waits.
+  Message Exchange(CTovik& t, float** in, float** out, VstInt32 frames, const Bytes& reply) {
+    Message sent;
+    bool ok = false;
+    std::thread slave([&] { ok = peer.ReadMessage(sent) && sent.code == msgProcess && peer.Write(reply); });
+    t.processReplacing(in, out, frames);
+    slave.join();
+    EXPECT_TRUE(ok);
+    return sent;
+  }
+
+  // Asks for the asynchronous block's position until it is reported done.
+  static VstInt32 PollPosition(CTovik& t, int timeoutMs = 2000) {
+    const Clock::time_point start = Clock::now();
+    while (MsSince(start) < timeoutMs) {
+      if (const VstInt32 position = t.reportCurrentPosition()) return position;
+      SleepMs(1);
+    }
+    return 0;
+  }
+
+  void RecordEvents(void* ptr) {
+    if (!ptr) return;
+    const auto* list = static_cast<const VstEvents*>(ptr);
+    HostEvent e;
+    e.listCount = list->numEvents;
+    e.listReserved = list->reserved;
+    const VstEvent* event = list->numEvents > 0 ? list->events[0] : nullptr;
+    if (event) {
+      e.type = event->type;
+      if (event->type == kVstMidiType) std::memcpy(&e.midi, event, sizeof e.midi);
+      if (event->type == kVstSysExType) {
+        std::memcpy(&e.sysex, event, sizeof e.sysex);
+        if (e.sysex.sysexDump && e.sysex.dumpBytes > 0)
+          e.dump.assign(e.sysex.sysexDump, e.sysex.sysexDump + e.sysex.dumpBytes);
+      }
+    }
+    std::lock_guard<std::mutex> guard(eventsMutex);
+    hostEvents.push_back(e);
+  }
+
+  std::vector<HostEvent> HostEvents() {
+    std::lock_guard<std::mutex> guard(eventsMutex);
+    return hostEvents;
+  }
+
+  std::filesystem::path configDir;
+  FakeHost host;
+  ScriptedPeer peer;
+  std::mutex eventsMutex;
+  std::vector<HostEvent> hostEvents;
+  std::unique_ptr<CTovik> plugin;  // last: goes before the slave and the host
+};
+
+// --- Handshake and activation --------------------------------------------------------------
+
+TEST_F(RelayTest, HandshakeSendsExactBytesAndOpensAfterTheInfoAnswer) {
+  CTovik& t = Make();
+  Bytes handshake;
+  Bytes open;
+  bool openWaitedForAnswer = false;
+  std::thread slave([&] {
+    if (!peer.Accept()) return;
+    handshake = peer.Read(46);
+    // msgOpen only follows the slave's answer to msgGetInfo.
+    openWaitedForAnswer = peer.NothingArrives(60);
+    peer.Write(InfoReply());
+    open = peer.Read(4);
+  });
+  EXPECT_EQ(t.fxIdle(), 1);
+  slave.join();
+
+  const Bytes expected = Concat({
+      Int32s({msgHello}), Bytes{1, 8},                            // side A's identification
+      Int32s({msgSetIo, 2, 2, 1, 1}),                             // inputs, outputs, 1, 1
+      Int32s({msgSetSampleRate}), Bytes{0x00, 0x80, 0x3B, 0x47},  // 48000.0f
+      Int32s({msgSetBlockSize, 512}),                             //
+      Int32s({msgGetInfo}),                                       //
+  });
+  EXPECT_EQ(handshake, expected);
+  EXPECT_TRUE(openWaitedForAnswer);
+  EXPECT_EQ(open, Int32s({msgOpen}));
+  EXPECT_TRUE(I::OpenPending(t));
+  EXPECT_FALSE(I::Connected(t));
+}
+
+TEST_F(RelayTest, SilentSlaveEndsTheHandshakeAfterTheInfoWaitAndIsClosed) {
+  CTovik& t = Make();
+  bool closed = false;
+  size_t received = 0;
+  std::thread slave([&] {
+    if (!peer.Accept()) return;
+    received = peer.Read(46).size();
+    closed = peer.SeesClose();
+  });
+  const Clock::time_point start = Clock::now();
+  t.fxIdle();
+  const int64_t spent = MsSince(start);
+  slave.join();
+  EXPECT_EQ(received, 46u);
+  EXPECT_GE(spent, 240);
+  EXPECT_LT(spent, 2000);
+  EXPECT_TRUE(closed);
+  EXPECT_FALSE(I::OpenPending(t));
+  EXPECT_FALSE(I::Connected(t));
+  EXPECT_FALSE(I::SocketOpen(t));
+}
+
+TEST_F(RelayTest, FirstProcessCallActivatesWithoutAudioAndSendsResume) {
+  CTovik& t = Make();
+  t.resume();
+  ASSERT_TRUE(Handshake(peer, [&] { t.fxIdle(); }));
+  Channels in(2, 64, 0.5f);
+  Channels out(2, 64);
+  t.processReplacing(in.get(), out.get(), 64);
+  EXPECT_TRUE(I::Connected(t));
+  EXPECT_FALSE(I::OpenPending(t));
+  EXPECT_TRUE(AllEqual(out[0], kUntouched) && AllEqual(out[1], kUntouched));
+  EXPECT_EQ(host.count(audioMasterGetTime), 0u);
+  Message m;
+  ASSERT_TRUE(peer.ReadMessage(m));
+  EXPECT_EQ(m.code, msgResume);
+  EXPECT_TRUE(peer.NothingArrives(100));  // no msgProcess in the activating call
+  EXPECT_TRUE(I::StateDelivered(t));
+}
+
+TEST_F(RelayTest, ActivationWithoutResumeSendsSuspend) {
+  CTovik& t = Make();  // the constructor suspends
+  ASSERT_TRUE(Handshake(peer, [&] { t.fxIdle(); }));
+  t.processReplacing(nullptr, nullptr, 8);
+  EXPECT_TRUE(I::Connected(t));
+  Message m;
+  ASSERT_TRUE(peer.ReadMessage(m));
+  EXPECT_EQ(m.code, msgSuspend);
+}
+
+TEST_F(RelayTest, SecondAttemptWhilePendingLeavesTheConnectionAlone) {
+  CTovik& t = Make();
+  t.resume();
+  ASSERT_TRUE(Handshake(peer, [&] { t.fxIdle(); }));
+  I::SetLastIdleAttempt(t, tovik::platform::TickCount() - 3000);
+  t.fxIdle();  // Connect refuses: a connection is open
+  EXPECT_TRUE(I::OpenPending(t));
+  EXPECT_TRUE(peer.NothingArrives(100));
+  t.processReplacing(nullptr, nullptr, 8);
+  EXPECT_TRUE(I::Connected(t));
+  Message m;
+  ASSERT_TRUE(peer.ReadMessage(m));
+  EXPECT_EQ(m.code, msgResume);
+}
+
+TEST_F(RelayTest, WhileDisconnectedProcessCallsWriteNothingAndAskNothing) {
+  CTovik& t = Make();
+  t.resume();
+  I::SetLastIdleAttempt(t, tovik::platform::TickCount());
+  t.fxIdle();  // idle seen: process calls make no attempt
+  Channels in(2, 32, 0.25f);
+  Channels out(2, 32);
+  t.processReplacing(in.get(), out.get(), 32);
+  t.process(in.get(), out.get(), 32);
+  EXPECT_TRUE(AllEqual(out[0], kUntouched) && AllEqual(out[1], kUntouched));
+  EXPECT_EQ(host.count(audioMasterGetTime), 0u);
+  EXPECT_FALSE(peer.Accept(100));
+}
+
+TEST_F(RelayTest, ProcessCallsAttemptAgainWhenIdleCallsStop) {
+  CTovik& t = Make();
+  t.resume();
+  I::SetLastIdleAttempt(t, tovik::platform::TickCount());
+  t.fxIdle();
+  t.processReplacing(nullptr, nullptr, 8);
+  EXPECT_FALSE(peer.Accept(100));  // idle calls keep coming: they make the attempts
+  // No idle call for more than 5 s: the process call connects by itself.
+  I::SetLastIdleCall(t, tovik::platform::TickCount() - 5001);
+  EXPECT_TRUE(Handshake(peer, [&] { t.processReplacing(nullptr, nullptr, 8); }));
+  EXPECT_TRUE(I::OpenPending(t));
+}
+
+TEST_F(RelayTest, HostNotificationsReachTheConnectedSlave) {
+  CTovik& t = Make();
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  t.suspend();
+  t.setBlockSizeAndSampleRate(256, 96000.0f);
+  t.setSampleRate(22050.0f);
+  t.setBlockSize(128);
+  t.resume();
+  const Bytes expected =
+      Concat({Int32s({msgSuspend}), Int32s({msgSetSampleRate}), FloatBytes({96000.0f}),
+              Int32s({msgSetBlockSize, 256}), Int32s({msgSetSampleRate}), FloatBytes({22050.0f}),
+              Int32s({msgSetBlockSize, 128}), Int32s({msgResume})});
+  EXPECT_EQ(peer.Read(expected.size()), expected);
+}
+
+// --- Audio, synchronous ---------------------------------------------------------------------
+
+TEST_F(RelayTest, AllFourPrecisionsBothWays) {
+  CTovik& t = Make();
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  Channels in({{0.0f, 1.0f, -1.0f, 0.25f, -0.25f, 0.75f, -0.75f, 2.0f},
+               {0.1f, 0.5f, -0.5f, 1.5f, -0.1f, 0.0f, 0.0f, 0.0f}});
+
+  struct Case {
+    VstInt32 code;
+    Bytes sent;                       // both input channels, planar
+    Bytes replyChannel0;              // the slave's channel 0; channel 1 is silence
+    std::vector<uint32_t> expected0;  // what output 0 then holds, as bits
+  };
+  const Case cases[] = {
+      {1,
+       Bytes{128, 255, 1, 160, 96, 223, 33, 255, 141, 192, 64, 255, 115, 128, 128, 128},
+       Bytes{128, 255, 1, 0, 192, 64, 160, 96},
+       {0x00000000, 0x3F800000, 0xBF800000, 0xBF810204, 0x3F010204, 0xBF010204, 0x3E810204, 0xBE810204}},
+      {2,
+       Concat({ShortBytes({0, 32767, -32767, 8192, -8192, 24575, -24575, 32767}),
+               ShortBytes({3277, 16384, -16384, 32767, -3277, 0, 0, 0})}),
+       ShortBytes({0, 32767, -32767, -32768, 16384, -16384, 1, -1}),
+       {0x00000000, 0x3F800000, 0xBF800000, 0xBF800100, 0x3F000100, 0xBF000100, 0x38000100, 0xB8000100}},
+      {3,
+       Concat({TripleBytes(
+                   {0, 0x3F800000, 0xBF800000, 0x3E800000, 0xBE800000, 0x3F400000, 0xBF400000, 0x40000000}),
+               TripleBytes({0x3DCCCCCD, 0x3F000000, 0xBF000000, 0x3FC00000, 0xBDCCCCCD, 0, 0, 0})}),
+       TripleBytes({0, 0x3F800000, 0xBF800000, 0x3DCCCCCD, 0xBF000000, 0x56341234, 0x3F400000, 0x7FFFFFFF}),
+       {0x00000000, 0x3F800000, 0xBF800000, 0x3DCCCC00, 0xBF000000, 0x56341200, 0x3F400000, 0x7FFFFF00}},
+      {4,
+       Concat({FloatBytes(in[0]), FloatBytes(in[1])}),
+       BitsBytes(
+           {0x00000000, 0x3F800000, 0x7FC01234, 0xFF800000, 0x00000001, 0x80000000, 0x12345678, 0xC0490FDB}),
+       {0x00000000, 0x3F800000, 0x7FC01234, 0xFF800000, 0x00000001, 0x80000000, 0x12345678, 0xC0490FDB}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("precision " + std::to_string(c.code));
+    t.setParameter(3, static_cast<float>(c.code - 1) / 3.0f);
+    ASSERT_EQ(I::AudioPrec(t), c.code);
+    const Bytes silence(8 * static_cast<size_t>(c.code), c.code == 1 ? 128 : 0);
+    Channels out(2, 8);
+    const Message sent =
+        Exchange(t, in.get(), out.get(), 8, ProcessReply(c.code, 2, 8, Concat({c.replyChannel0, silence})));
+    EXPECT_EQ(sent.bytesPerSample, c.code);
+    EXPECT_EQ(sent.channels, 2);
+    EXPECT_EQ(sent.frames, 8);
+    EXPECT_EQ(sent.audio, c.sent);
+    EXPECT_TRUE(sent.events.empty());
+    EXPECT_EQ(Bits(out[0]), c.expected0);
+    EXPECT_TRUE(AllEqual(out[1], 0.0f));
+  }
+  EXPECT_TRUE(I::Connected(t));
+}
+
+TEST_F(RelayTest, TimeInformationTravelsAndStaysWhenTheHostHasNone) {
+  CTovik& t = Make();
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  VstTimeInfo time{};
+  time.samplePos = 4096.0;
+  time.sampleRate = 48000.0;
+  time.ppqPos = 3.5;
+  time.tempo = 128.0;
+  time.timeSigNumerator = 7;
+  time.timeSigDenominator = 8;
+  time.flags = 0x0F02;
+  host.timeInfo = &time;
+  Bytes expected(sizeof time);
+  std::memcpy(expected.data(), &time, sizeof time);
+
+  Channels in(2, 8, 0.0f);
+  Channels out(2, 8);
+  Message sent = Exchange(t, in.get(), out.get(), 8, FloatReply({{}, {}}));
+  EXPECT_EQ(sent.timeInfo, expected);
+  const auto asks = host.callsOf(audioMasterGetTime);
+  ASSERT_EQ(asks.size(), 1u);
+  EXPECT_EQ(asks[0].value, 0xFFC7);
+
+  host.timeInfo = nullptr;  // the payload area's previous bytes go again
+  sent = Exchange(t, in.get(), out.get(), 8, FloatReply({{}, {}}));
+  EXPECT_EQ(sent.timeInfo, expected);
+}
+
+TEST_F(RelayTest, NoInputChannelsSendsNoAudioAndStillFillsOutputs) {
+  Store("NumInputs", 0);
+  CTovik& t = Make();
+  Message setIo;
+  std::thread slave([&] {
+    Message m;
+    if (!peer.Accept() || !peer.ReadMessage(m) || !peer.ReadMessage(setIo)) return;
+    for (int i = 0; i < 3; ++i) peer.ReadMessage(m);
+    peer.Write(InfoReply());
+    peer.ReadMessage(m);
+  });
+  t.resume();
+  t.fxIdle();
+  slave.join();
+  EXPECT_EQ(setIo.payload, Int32s({0, 2, 1, 1}));
+  t.processReplacing(nullptr, nullptr, 4);
+  Message m;
+  ASSERT_TRUE(peer.ReadMessage(m));
+  ASSERT_TRUE(I::Connected(t));
+
+  Channels out(2, 4);
+  const Message sent = Exchange(t, nullptr, out.get(), 4, FloatReply({{1, 2, 3, 4}, {5, 6, 7, 8}}));
+  EXPECT_EQ(sent.channels, 0);
+  EXPECT_EQ(sent.frames, 4);
+  EXPECT_TRUE(sent.audio.empty());
+  EXPECT_EQ(out[0], (std::vector<float>{1, 2, 3, 4}));
+  EXPECT_EQ(out[1], (std::vector<float>{5, 6, 7, 8}));
+}
+
+TEST_F(RelayTest, NullChannelPointersSendSilenceAndAreSkipped) {
+  CTovik& t = Make();
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  Channels in(2, 4, 0.5f);
+  in.Detach(1);
+  Channels out(2, 4);
+  out.Detach(0);
+
+  t.setParameter(3, 0.0f);  // 8-bit: silence is 128
+  Message sent = Exchange(t, in.get(), out.get(), 4, FloatReply({{1, 2, 3, 4}, {5, 6, 7, 8}}));
+  EXPECT_EQ(sent.audio, (Bytes{192, 192, 192, 192, 128, 128, 128, 128}));
+  EXPECT_TRUE(AllEqual(out[0], kUntouched));  // its pointer was null: the buffer is not reached
+  EXPECT_EQ(out[1], (std::vector<float>{5, 6, 7, 8}));
+
+  t.setParameter(3, 1.0f);  // 32-bit float: silence is zero bytes
+  sent = Exchange(t, in.get(), out.get(), 4, FloatReply({{1, 2, 3, 4}, {9, 9, 9, 9}}));
+  EXPECT_EQ(sent.audio, Concat({FloatBytes({0.5f, 0.5f, 0.5f, 0.5f}), Bytes(16, 0)}));
+  EXPECT_EQ(out[1], (std::vector<float>{9, 9, 9, 9}));
+
+  // Null arrays count as all channels null.
+  sent = Exchange(t, nullptr, nullptr, 4, FloatReply({{1, 2, 3, 4}, {5, 6, 7, 8}}));
+  EXPECT_EQ(sent.channels, 2);
+  EXPECT_EQ(sent.audio, Bytes(32, 0));
+  EXPECT_TRUE(I::Connected(t));
+}
+
+TEST_F(RelayTest, ShortAnswersLeaveUncoveredOutputsAloneAndEndInSilence) {
+  CTovik& t = Make();
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  Channels in(2, 8, 0.5f);
+  Channels out(2, 8);
+  // Fewer channels than NumOutputs: output 1 keeps what the host gave.
+  Exchange(t, in.get(), out.get(), 8, FloatReply({{1, 2, 3, 4, 5, 6, 7, 8}}));
+  EXPECT_EQ(out[0], (std::vector<float>{1, 2, 3, 4, 5, 6, 7, 8}));
+  EXPECT_TRUE(AllEqual(out[1], kUntouched));
+
+  // Fewer frames than the block: the answer's frames, then silence, never the
+  // previous answer's tail.
+  Channels out2(2, 8);
+  Exchange(t, in.get(), out2.get(), 8, FloatReply({{-1, -2, -3}, {-4, -5, -6}}));
+  EXPECT_EQ(out2[0], (std::vector<float>{-1, -2, -3, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(out2[1], (std::vector<float>{-4, -5, -6, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(RelayTest, AnswerAtAnUnknownSampleWidthReplaysNothing) {
+  CTovik& t = Make();
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  Channels in(2, 4, 0.5f);
+  Channels out(2, 4);
+  Exchange(t, in.get(), out.get(), 4, FloatReply({{1, 1, 1, 1}, {2, 2, 2, 2}}));
+  ASSERT_TRUE(AllEqual(out[0], 1.0f));
+  // Widths 0 and 5 decode nothing: the covered outputs get silence, never the
+  // previous answer still in the block.
+  Channels out2(2, 4);
+  Exchange(t, in.get(), out2.get(), 4, ProcessReply(0, 2, 4, {}));
+  EXPECT_TRUE(AllEqual(out2[0], 0.0f) && AllEqual(out2[1], 0.0f));
+  Channels out3(2, 4);
+  Exchange(t, in.get(), out3.get(), 4, ProcessReply(5, 2, 4, Bytes(40, 0x3F)));
+  EXPECT_TRUE(AllEqual(out3[0], 0.0f) && AllEqual(out3[1], 0.0f));
+  EXPECT_TRUE(I::Connected(t));
+  // The next block goes out at the configured width again.
+  const Message sent = Exchange(t, in.get(), out3.get(), 4, FloatReply({{3, 3, 3, 3}, {4, 4, 4, 4}}));
+  EXPECT_EQ(sent.bytesPerSample, 4);
+  EXPECT_TRUE(AllEqual(out3[0], 3.0f));
+}
+
+TEST_F(RelayTest, NegativeFrameCountIsTakenAsZero) {
+  CTovik& t = Make();
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  Channels in(2, 8, 0.5f);
+  Channels out(2, 8);
+  const Message sent = Exchange(t, in.get(), out.get(), -7, ProcessReply(4, 2, 0, {}));
+  EXPECT_EQ(sent.channels, 2);
+  EXPECT_EQ(sent.frames, 0);
+  EXPECT_TRUE(sent.audio.empty());
+  EXPECT_TRUE(AllEqual(out[0], kUntouched) && AllEqual(out[1], kUntouched));
+  EXPECT_TRUE(I::Connected(t));
+}
+
+TEST_F(RelayTest, CountsAboveSixteenAreClampedAndLongBlocksClipped) {
+  Store("NumInputs", 40);
+  Store("NumOutputs", 99);
+  CTovik& t = Make();
+  EXPECT_EQ(I::NumInputs(t), 16);
+  EXPECT_EQ(I::NumOutputs(t), 16);
+  Message setIo;
+  std::thread slave([&] {
+    Message m;
+    if (!peer.Accept() || !peer.ReadMessage(m) || !peer.ReadMessage(setIo)) return;
+    for (int i = 0; i < 3; ++i) peer.ReadMessage(m);
+    peer.Write(InfoReply());
+    peer.ReadMessage(m);
+  });
+  t.resume();
+  t.fxIdle();
+  slave.join();
+  EXPECT_EQ(setIo.payload, Int32s({16, 16, 1, 1}));
+  t.processReplacing(nullptr, nullptr, 8);
+  Message m;
+  ASSERT_TRUE(peer.ReadMessage(m));
+  ASSERT_TRUE(I::Connected(t));
+
+  constexpr int kFrames = 50000;
+  constexpr int kKept = 44100;
+  Channels in(16, kFrames);
+  for (int c = 0; c < 16; ++c) {
+    for (int i = 0; i < kFrames; ++i)
+      in[static_cast<size_t>(c)][static_cast<size_t>(i)] = static_cast<float>(c * 100000 + i);
+  }
+  Channels out(16, kFrames);
+  std::vector<std::vector<float>> answer(16, std::vector<float>(kKept));
+  for (int c = 0; c < 16; ++c) {
+    for (int i = 0; i < kKept; ++i)
+      answer[static_cast<size_t>(c)][static_cast<size_t>(i)] = static_cast<float>(-c - i);
+  }
+  const Message sent = Exchange(t, in.get(), out.get(), kFrames, FloatReply(answer));
+  EXPECT_EQ(sent.channels, 16);
+  EXPECT_EQ(sent.frames, kKept);
+  ASSERT_EQ(sent.audio.size(), 16u * kKept * 4u);
+  float last = 0.0f;
+  std::memcpy(&last, sent.audio.data() + sent.audio.size() - 4, 4);
+  EXPECT_EQ(last, static_cast<float>(15 * 100000 + kKept - 1));
+  for (size_t c = 0; c < 16; ++c) {
+    EXPECT_EQ(std::vector<float>(out[c].begin(), out[c].begin() + kKept), answer[c]) << "output " << c;
+    EXPECT_TRUE(AllEqual(out[c], kUntouched, kKept)) << "output " << c;
+  }
+}
+
+TEST_F(RelayTest, FailedReadDuringTheWaitLeavesOutputsUntouched) {
+  CTovik& t = Make();
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  Channels in(2, 8, 0.5f);
+  Channels out(2, 8);
+  Exchange(t, in.get(), out.get(), 8, FloatReply({{1, 1, 1, 1, 1, 1, 1, 1}, {2, 2, 2, 2, 2, 2, 2, 2}}));
+  ASSERT_TRUE(AllEqual(out[0], 1.0f));
+
+  // The next answer breaks off in its audio and the slave goes away.
+  Channels out2(2, 8);
+  std::thread slave([&] {
+    Message m;
+    if (peer.ReadMessage(m)) peer.Write(Concat({Int32s({msgProcess, 4, 2, 8}), Bytes(10, 0x11)}));
+    peer.CloseConnection();
+  });
+  t.processReplacing(in.get(), out2.get(), 8);
+  slave.join();
+  EXPECT_TRUE(AllEqual(out2[0], kUntouched) && AllEqual(out2[1], kUntouched));
+  EXPECT_FALSE(I::Connected(t));
+}
+
+TEST_F(RelayTest, FailedSendLeavesOutputsUntouched) {
+  CTovik& t = Make();
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  Channels in(2, 8, 0.5f);
+  Channels out(2, 8);
+  Exchange(t, in.get(), out.get(), 8, FloatReply({{1, 1, 1, 1, 1, 1, 1, 1}, {2, 2, 2, 2, 2, 2, 2, 2}}));
+  ASSERT_TRUE(AllEqual(out[0], 1.0f));
+
+  // The plug-in's side can no longer send.
+  ASSERT_EQ(peer.Sockets().shutdown(I::SocketHandle(t), ws::kSdSend), 0);
+  Channels out2(2, 8);
+  t.processReplacing(in.get(), out2.get(), 8);
+  EXPECT_TRUE(AllEqual(out2[0], kUntouched) && AllEqual(out2[1], kUntouched));
+  EXPECT_FALSE(I::Connected(t));
+  EXPECT_FALSE(I::SocketOpen(t));
+}
+
+TEST_F(RelayTest, SilentSlaveTimesOutTheSynchronousWait) {
+  if (!kRunSlowTests) GTEST_SKIP() << "runs in the effect build";
+  CTovik& t = Make();
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  Channels in(2, 8, 0.5f);
+  Channels out(2, 8);
+  Message sent;
+  std::thread slave([&] { peer.ReadMessage(sent); });
+  const Clock::time_point start = Clock::now();
+  t.processReplacing(in.get(), out.get(), 8);
+  const int64_t spent = MsSince(start);
+  slave.join();
+  EXPECT_EQ(sent.code, msgProcess);
+  EXPECT_GE(spent, 4500);
+  EXPECT_LT(spent, 8000);
+  EXPECT_FALSE(I::Connected(t));
+  EXPECT_TRUE(AllEqual(out[0], kUntouched) && AllEqual(out[1], kUntouched));
+  EXPECT_TRUE(peer.SeesClose());
+}
+
+TEST_F(RelayTest, ChattySlaveCannotHoldTheSynchronousWait) {
+  if (!kRunSlowTests) GTEST_SKIP() << "runs in the effect build";
+  CTovik& t = Make();
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  Channels in(2, 8, 0.5f);
+  Channels out(2, 8);
+  std::atomic<bool> stop{false};
+  int sentMessages = 0;
+  std::thread slave([&] {
+    Message m;
+    if (!peer.ReadMessage(m)) return;
+    // Messages that are no answer, every 20 ms, until the plug-in gives up.
+    const Clock::time_point start = Clock::now();
+    while (!stop && MsSince(start) < 9000 && peer.Write(EventsMessage({}))) {
+      ++sentMessages;
+      SleepMs(20);
+    }
+  });
+  const Clock::time_point start = Clock::now();
+  t.processReplacing(in.get(), out.get(), 8);
+  const int64_t spent = MsSince(start);
+  stop = true;
+  slave.join();
+  EXPECT_GT(sentMessages, 100);
+  EXPECT_GE(spent, 4500);
+  EXPECT_LT(spent, 8000);
+  EXPECT_FALSE(I::Connected(t));
+  EXPECT_TRUE(AllEqual(out[0], kUntouched) && AllEqual(out[1], kUntouched));
+}
+
+// --- Events ---------------------------------------------------------------------------------
+
+TEST_F(RelayTest, HostEventsAreCutAtTheFirstUnsupportedType) {
+  CTovik& t = Make();
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  std::vector<VstMidiEvent> midi;
+  for (int i = 0; i < 110; ++i) midi.push_back(Midi(i));
+  VstEvent other{};
+  other.type = 3;
+  other.byteSize = static_cast<VstInt32>(sizeof other);
+  EventList list;
+  for (int i = 0; i < 100; ++i) list.Add(&midi[static_cast<size_t>(i)]);
+  list.Add(&other);
+  for (int i = 100; i < 110; ++i) list.Add(&midi[static_cast<size_t>(i)]);
+  EXPECT_EQ(t.processEvents(list.get()), 1);
+
+  Channels in(2, 4, 0.0f);
+  Channels out(2, 4);
+  Message sent = Exchange(t, in.get(), out.get(), 4, FloatReply({{}, {}}));
+  ASSERT_EQ(sent.events.size(), 100u * 31u);
+  for (size_t i = 0; i < 100; ++i) {
+    const Bytes record(sent.events.begin() + static_cast<std::ptrdiff_t>(i * 31),
+                       sent.events.begin() + static_cast<std::ptrdiff_t>(i * 31 + 31));
+    ASSERT_EQ(record, MidiRecord(midi[i])) << "record " << i;
+  }
+  sent = Exchange(t, in.get(), out.get(), 4, FloatReply({{}, {}}));
+  EXPECT_TRUE(sent.events.empty());  // sending emptied the queue
+}
+
+TEST_F(RelayTest, HostEventsFillTheAreaUpTo65535Bytes) {
+  CTovik& t = Make();
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  // A SysEx record that leaves 31 bytes free: one MIDI record fits, the next does not.
+  const int32_t dumpBytes = 65504 - 1 - static_cast<int32_t>(kSysexFixedPart);
+  std::vector<char> dump(static_cast<size_t>(dumpBytes));
+  for (size_t i = 0; i < dump.size(); ++i) dump[i] = static_cast<char>(i * 7);
+  VstMidiSysexEvent sysex{};
+  sysex.type = kVstSysExType;
+  sysex.byteSize = static_cast<VstInt32>(sizeof sysex);
+  sysex.dumpBytes = dumpBytes;
+  sysex.sysexDump = dump.data();
+  VstMidiEvent first = Midi(1);
+  VstMidiEvent second = Midi(2);
+  EventList list;
+  list.Add(&sysex);
+  list.Add(&first);
+  list.Add(&second);
+  EXPECT_EQ(t.processEvents(list.get()), 1);
+  EventList more;
+  more.Add(&second);
+  EXPECT_EQ(t.processEvents(more.get()), 1);  // the area is full
+
+  Channels in(2, 4, 0.0f);
+  Channels out(2, 4);
+  const Message sent = Exchange(t, in.get(), out.get(), 4, FloatReply({{}, {}}));
+  ASSERT_EQ(sent.events.size(), 65535u);
+  const Bytes head(sent.events.begin(),
+                   sent.events.begin() + 1 + static_cast<std::ptrdiff_t>(kSysexFixedPart));
+  Bytes expectedHead{0};
+  ScriptedPeer::PutBytes(expectedHead, &sysex, kSysexFixedPart);
+  EXPECT_EQ(head, expectedHead);
+  EXPECT_EQ(std::memcmp(sent.events.data() + 1 + kSysexFixedPart, dump.data(), dump.size()), 0);
+  EXPECT_EQ(Bytes(sent.events.begin() + 65504, sent.events.end()), MidiRecord(first));
+}
+
+TEST_F(RelayTest, EventsQueuedWhileDisconnectedGoWithTheFirstBlock) {
+  CTovik& t = Make();
+  VstMidiEvent a = Midi(10);
+  VstMidiEvent b = Midi(11);
+  EventList list;
+  list.Add(&a);
+  list.Add(&b);
+  EXPECT_EQ(t.processEvents(list.get()), 1);
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  EXPECT_TRUE(peer.NothingArrives(50));  // the activating call sent no block
+  Channels in(2, 4, 0.0f);
+  Channels out(2, 4);
+  const Message sent = Exchange(t, in.get(), out.get(), 4, FloatReply({{}, {}}));
+  EXPECT_EQ(sent.events, Concat({MidiRecord(a), MidiRecord(b)}));
+}
+
+TEST_F(RelayTest, SlaveEventsReachTheHostOneCallEach) {
+  CTovik& t = Make();
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  const VstMidiEvent a = Midi(20);
+  const VstMidiEvent b = Midi(21);
+  const Bytes sysexData{0xF0, 0x7E, 0x01, 0x02, 0xF7};
+  // Two msgEvents before the one answer: the records of both are kept.
+  const Bytes reply = Concat({EventsMessage(Concat({MidiRecord(a), SysexRecord(5, 5, sysexData)})),
+                              EventsMessage(MidiRecord(b)), FloatReply({{1, 2}, {3, 4}})});
+  Channels in(2, 2, 0.0f);
+  Channels out(2, 2);
+  Exchange(t, in.get(), out.get(), 2, reply);
+  EXPECT_EQ(out[0], (std::vector<float>{1, 2}));
+
+  const std::vector<HostEvent> events = HostEvents();
+  ASSERT_EQ(events.size(), 3u);
+  for (const HostEvent& e : events) {
+    EXPECT_EQ(e.listCount, 1);
+    EXPECT_EQ(e.listReserved, 0);
+  }
+  VstMidiEvent expectedA = a;
+  expectedA.reserved1 = expectedA.reserved2 = 0;
+  EXPECT_EQ(events[0].type, kVstMidiType);
+  EXPECT_EQ(std::memcmp(&events[0].midi, &expectedA, sizeof expectedA), 0);
+  EXPECT_EQ(events[1].type, kVstSysExType);
+  EXPECT_EQ(events[1].sysex.byteSize, static_cast<VstInt32>(sizeof(VstMidiSysexEvent)));
+  EXPECT_EQ(events[1].sysex.deltaFrames, 5);
+  EXPECT_EQ(events[1].sysex.dumpBytes, 5);
+  EXPECT_EQ(events[1].sysex.resvd1, 0);
+  EXPECT_EQ(events[1].sysex.resvd2, 0);
+  EXPECT_EQ(events[1].dump, sysexData);
+  EXPECT_EQ(events[2].type, kVstMidiType);
+  EXPECT_EQ(events[2].midi.deltaFrames, 21);
+  EXPECT_EQ(events[2].midi.noteLength, 1021);
+
+  Exchange(t, in.get(), out.get(), 2, FloatReply({{1, 2}, {3, 4}}));
+  EXPECT_EQ(HostEvents().size(), 3u);  // handed over once
+}
+
+TEST_F(RelayTest, SlaveEventsAreDiscardedWhenTheHostTakesNone) {
+  host.canDo.clear();
+  CTovik& t = Make();
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  EXPECT_FALSE(I::HostReceivesEvents(t));
+  Channels in(2, 2, 0.0f);
+  Channels out(2, 2);
+  Exchange(t, in.get(), out.get(), 2,
+           Concat({EventsMessage(MidiRecord(Midi(1))), FloatReply({{1, 2}, {3, 4}})}));
+  EXPECT_EQ(out[0], (std::vector<float>{1, 2}));
+  // Even once the host takes events, the discarded ones stay gone.
+  host.canDo["receiveVstMidiEvent"] = 1;
+  t.suspend();
+  t.resume();
+  Message m;
+  ASSERT_TRUE(peer.ReadMessage(m));
+  ASSERT_TRUE(peer.ReadMessage(m));
+  Exchange(t, in.get(), out.get(), 2, FloatReply({{1, 2}, {3, 4}}));
+  EXPECT_TRUE(HostEvents().empty());
+  EXPECT_EQ(host.count(audioMasterProcessEvents), 0u);
+}
+
+TEST_F(RelayTest, MalformedSysExRecordEndsTheWalk) {
+  CTovik& t = Make();
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  Channels in(2, 2, 0.0f);
+  Channels out(2, 2);
+  // A negative length, then a length that runs past the records received.
+  Exchange(t, in.get(), out.get(), 2,
+           Concat({EventsMessage(Concat(
+                       {MidiRecord(Midi(1)), SysexRecord(0, -5, Bytes(8, 0xAA)), MidiRecord(Midi(2))})),
+                   FloatReply({{1, 2}, {3, 4}})}));
+  Exchange(t, in.get(), out.get(), 2,
+           Concat({EventsMessage(Concat({MidiRecord(Midi(3)), SysexRecord(0, 1000, Bytes(8, 0xBB))})),
+                   FloatReply({{5, 6}, {7, 8}})}));
+  const std::vector<HostEvent> events = HostEvents();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].midi.deltaFrames, 1);
+  EXPECT_EQ(events[1].midi.deltaFrames, 3);
+  EXPECT_EQ(out[0], (std::vector<float>{5, 6}));
+  EXPECT_TRUE(I::Connected(t));
+}
+
+// --- Audio, asynchronous --------------------------------------------------------------------
+
+class AsyncRelayTest : public RelayTest {
+ protected:
+  CTovik& MakeAsync() {
+    host.canDo["asyncProcessing"] = 1;
+    CTovik& t = Make();
+    t.setParameter(0, 0.0f);
+    return t;
+  }
+};
+
+TEST_F(AsyncRelayTest, PositionIsZeroUntilTheAnswerThenTheFrameCount) {
+  CTovik& t = MakeAsync();
+  EXPECT_FALSE(I::Synch(t));
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  EXPECT_NE(t.getAeffect()->flags & effFlagsExtIsAsync, 0);
+
+  Channels in(2, 16, 0.25f);
+  Channels out(2, 16);
+  t.processReplacing(in.get(), out.get(), 16);  // returns at once
+  EXPECT_EQ(t.reportCurrentPosition(), 0);
+  Message sent;
+  ASSERT_TRUE(peer.ReadMessage(sent));
+  EXPECT_EQ(sent.code, msgProcess);
+  EXPECT_EQ(sent.frames, 16);
+  EXPECT_EQ(sent.audio, Concat({FloatBytes(in[0]), FloatBytes(in[1])}));
+  EXPECT_EQ(t.reportCurrentPosition(), 0);
+  EXPECT_TRUE(AllEqual(out[0], kUntouched));
+
+  std::vector<float> a(16), b(16);
+  for (int i = 0; i < 16; ++i) {
+    a[static_cast<size_t>(i)] = static_cast<float>(i);
+    b[static_cast<size_t>(i)] = static_cast<float>(-i);
+  }
+  ASSERT_TRUE(peer.Write(FloatReply({a, b})));
+  EXPECT_EQ(PollPosition(t), 16);
+  EXPECT_EQ(out[0], a);
+  EXPECT_EQ(out[1], b);
+  EXPECT_EQ(t.reportCurrentPosition(), 16);  // done stays done until the next block
+}
+
+TEST_F(AsyncRelayTest, BlocksNotRelayedAreReportedDoneAtOnce) {
+  CTovik& t = MakeAsync();
+  t.resume();
+  I::SetLastIdleAttempt(t, tovik::platform::TickCount());
+  t.fxIdle();  // idle seen, no attempt yet: the process call relays nothing
+  Channels in(2, 64, 0.5f);
+  Channels out(2, 64);
+  t.processReplacing(in.get(), out.get(), 64);
+  EXPECT_EQ(t.reportCurrentPosition(), 64);  // a host that polls is not kept waiting
+  EXPECT_TRUE(AllEqual(out[0], kUntouched) && AllEqual(out[1], kUntouched));
+
+  // The activating call relays nothing either.
+  I::SetLastIdleAttempt(t, tovik::platform::TickCount() - 3000);
+  ASSERT_TRUE(Handshake(peer, [&] { t.fxIdle(); }));
+  t.processReplacing(in.get(), out.get(), 32);
+  EXPECT_TRUE(I::Connected(t));
+  EXPECT_EQ(t.reportCurrentPosition(), 32);
+  EXPECT_TRUE(AllEqual(out[0], kUntouched) && AllEqual(out[1], kUntouched));
+}
+
+TEST_F(AsyncRelayTest, EventsBeforeTheAnswerAreNoAnswer) {
+  CTovik& t = MakeAsync();
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  Channels in(2, 4, 0.25f);
+  Channels out(2, 4);
+  Message sent;
+  t.processReplacing(in.get(), out.get(), 4);
+  ASSERT_TRUE(peer.ReadMessage(sent));
+  ASSERT_TRUE(peer.Write(FloatReply({{1, 1, 1, 1}, {1, 1, 1, 1}})));
+  ASSERT_EQ(PollPosition(t), 4);
+
+  // The next block's answer comes after a msgEvents: the outputs get this
+  // block's answer, not the previous one still in the block.
+  Channels out2(2, 4);
+  t.processReplacing(in.get(), out2.get(), 4);
+  ASSERT_TRUE(peer.ReadMessage(sent));
+  const VstMidiEvent e = Midi(9);
+  ASSERT_TRUE(peer.Write(EventsMessage(MidiRecord(e))));
+  SleepMs(20);
+  EXPECT_EQ(t.reportCurrentPosition(), 0);  // events only: the block is not done
+  ASSERT_TRUE(peer.Write(FloatReply({{2, 3, 4, 5}, {6, 7, 8, 9}})));
+  ASSERT_EQ(PollPosition(t), 4);
+  EXPECT_EQ(out2[0], (std::vector<float>{2, 3, 4, 5}));
+  EXPECT_EQ(out2[1], (std::vector<float>{6, 7, 8, 9}));
+  EXPECT_TRUE(HostEvents().empty());
+
+  // The kept events reach the host with the next block.
+  Channels out3(2, 4);
+  t.processReplacing(in.get(), out3.get(), 4);
+  const std::vector<HostEvent> events = HostEvents();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].midi.deltaFrames, 9);
+}
+
+TEST_F(AsyncRelayTest, LostConnectionReportsTheBlockDoneAndReconnectionCopiesNothing) {
+  CTovik& t = MakeAsync();
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  Channels in(2, 4, 0.25f);
+  Channels out(2, 4);
+  t.processReplacing(in.get(), out.get(), 4);
+  Message sent;
+  ASSERT_TRUE(peer.ReadMessage(sent));
+  peer.CloseConnection();
+  // The connection is gone: the block counts as done, its outputs stay.
+  EXPECT_EQ(PollPosition(t), 4);
+  EXPECT_TRUE(AllEqual(out[0], kUntouched) && AllEqual(out[1], kUntouched));
+
+  t.processReplacing(in.get(), nullptr, 4);  // finds the link down
+  EXPECT_FALSE(I::Connected(t));
+  I::SetLastIdleAttempt(t, tovik::platform::TickCount() - 3000);
+  ASSERT_TRUE(Handshake(peer, [&] { t.fxIdle(); }));
+  t.processReplacing(nullptr, nullptr, 4);
+  ASSERT_TRUE(I::Connected(t));
+  ASSERT_TRUE(peer.ReadMessage(sent));
+  EXPECT_EQ(sent.code, msgResume);
+  // An audio message on the new connection never lands in the old block's buffers.
+  ASSERT_TRUE(peer.Write(FloatReply({{9, 9, 9, 9}, {9, 9, 9, 9}})));
+  SleepMs(20);
+  t.reportCurrentPosition();
+  EXPECT_TRUE(AllEqual(out[0], kUntouched) && AllEqual(out[1], kUntouched));
+}
+
+TEST_F(AsyncRelayTest, AnswerAfterSuspendIsNotCopied) {
+  CTovik& t = MakeAsync();
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  Channels in(2, 4, 0.25f);
+  Channels out(2, 4);
+  t.processReplacing(in.get(), out.get(), 4);
+  t.suspend();  // the host's buffers of that block may go now
+  Message m;
+  ASSERT_TRUE(peer.ReadMessage(m));
+  ASSERT_TRUE(peer.ReadMessage(m));
+  EXPECT_EQ(m.code, msgSuspend);
+  ASSERT_TRUE(peer.Write(FloatReply({{9, 9, 9, 9}, {9, 9, 9, 9}})));
+  SleepMs(20);
+  for (int i = 0; i < 5; ++i) t.reportCurrentPosition();
+  EXPECT_TRUE(AllEqual(out[0], kUntouched) && AllEqual(out[1], kUntouched));
+}
+
+TEST_F(AsyncRelayTest, SwitchToSynchronousSkipsTheOldAnswer) {
+  CTovik& t = MakeAsync();
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  Channels in(2, 4, 0.25f);
+  Channels out(2, 4);
+  t.processReplacing(in.get(), out.get(), 4);
+  Message m;
+  ASSERT_TRUE(peer.ReadMessage(m));
+  t.setParameter(0, 1.0f);
+  EXPECT_TRUE(I::Synch(t));
+  EXPECT_EQ(t.getAeffect()->flags & effFlagsExtIsAsync, 0);
+  ASSERT_TRUE(peer.Write(FloatReply({{1, 1, 1, 1}, {1, 1, 1, 1}})));
+  SleepMs(20);
+  t.reportCurrentPosition();
+  EXPECT_TRUE(AllEqual(out[0], kUntouched) && AllEqual(out[1], kUntouched));
+
+  // The synchronous block takes its own answer, not the one owed to the old block.
+  Channels out2(2, 4);
+  Exchange(t, in.get(), out2.get(), 4, FloatReply({{2, 2, 2, 2}, {3, 3, 3, 3}}));
+  EXPECT_EQ(out2[0], (std::vector<float>{2, 2, 2, 2}));
+  EXPECT_EQ(out2[1], (std::vector<float>{3, 3, 3, 3}));
+  EXPECT_TRUE(AllEqual(out[0], kUntouched));
+}
+
+// --- Reconnection, address changes, close ---------------------------------------------------
+
+TEST_F(RelayTest, ReconnectsAfterTheSlaveRestartsAndResumesIt) {
+  CTovik& t = Make();
+  const Clock::time_point firstAttempt = Clock::now();
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  Channels in(2, 4, 0.25f);
+  Channels out(2, 4);
+  Exchange(t, in.get(), out.get(), 4, FloatReply({{1, 1, 1, 1}, {1, 1, 1, 1}}));
+
+  peer.CloseConnection();  // the slave stops and starts again on the same port
+  Channels out2(2, 4);
+  t.processReplacing(in.get(), out2.get(), 4);
+  t.processReplacing(in.get(), out2.get(), 4);
+  EXPECT_FALSE(I::Connected(t));
+  EXPECT_TRUE(AllEqual(out2[0], kUntouched));
+
+  std::atomic<bool> done{false};
+  bool answered = false;
+  std::thread slave([&] {
+    answered = AnswerHandshake(peer, 4000);
+    done = true;
+  });
+  while (!done && MsSince(firstAttempt) < 4500) {
+    t.fxIdle();  // the host's idle calls, every 50 ms
+    SleepMs(50);
+  }
+  const int64_t reconnectedAfter = MsSince(firstAttempt);
+  slave.join();
+  ASSERT_TRUE(answered);
+  EXPECT_LT(reconnectedAfter, 3000);  // the next attempt comes 2 s after the last one
+  EXPECT_TRUE(I::OpenPending(t));
+
+  t.processReplacing(in.get(), out2.get(), 4);
+  EXPECT_TRUE(I::Connected(t));
+  Message m;
+  ASSERT_TRUE(peer.ReadMessage(m));
+  EXPECT_EQ(m.code, msgResume);  // the restarted slave is resumed too
+  Exchange(t, in.get(), out2.get(), 4, FloatReply({{2, 2, 2, 2}, {2, 2, 2, 2}}));
+  EXPECT_TRUE(AllEqual(out2[0], 2.0f));
+}
+
+TEST_F(RelayTest, ChunkWithANewAddressDisconnectsAndTheNextAttemptUsesIt) {
+  CTovik& t = Make();
+  ASSERT_NO_FATAL_FAILURE(ConnectByProcess(t, peer));
+  ScriptedPeer other;
+  ASSERT_TRUE(other.Listening());
+  PointAt(other);
+  EXPECT_FALSE(I::Connected(t));
+  EXPECT_FALSE(I::OpenPending(t));
+  EXPECT_FALSE(I::SocketOpen(t));
+  EXPECT_TRUE(peer.SeesClose());
+  peer.CloseConnection();
+  EXPECT_TRUE(Handshake(other, [&] { t.processReplacing(nullptr, nullptr, 8); }));
+  EXPECT_FALSE(peer.Accept(100));
+}
+
+TEST_F(RelayTest, ChunkWithANewAddressWhilePendingDisconnects) {
+  CTovik& t = Make();
+  t.resume();
+  ASSERT_TRUE(Handshake(peer, [&] { t.processReplacing(nullptr, nullptr, 8); }));
+  ASSERT_TRUE(I::OpenPending(t));
+  ScriptedPeer other;
+  PointAt(other);
+  EXPECT_FALSE(I::OpenPending(t));
+  EXPECT_TRUE(peer.SeesClose());
+  // The next process call makes a new attempt instead of activating the old address.
+  EXPECT_TRUE(Handshake(other, [&] { t.processReplacing(nullptr, nullptr, 8); }));
+  t.processReplacing(nullptr, nullptr, 8);
+  EXPECT_TRUE(I::Connected(t));
+  Message m;
+  ASSERT_TRUE(other.ReadMessage(m));
+  EXPECT_EQ(m.code, msgResume);
+}
+
+TEST_F(RelayTest, ChunkWithTheSameAddressKeepsTheConnection) {
+  CTovik& t = Make();
+  ASSERT_NO_FATAL_FAILURE(ConnectByProcess(t, peer));
+  SetChunk("Host=127.0.0.1\nPort=" + std::to_string(peer.Port()) + "\nSynch=1\nAudioPrec=4\n");
+  EXPECT_TRUE(I::Connected(t));
+  EXPECT_TRUE(peer.NothingArrives(100));
+  Channels in(2, 4, 0.25f);
+  Channels out(2, 4);
+  Exchange(t, in.get(), out.get(), 4, FloatReply({{1, 2, 3, 4}, {5, 6, 7, 8}}));
+  EXPECT_EQ(out[1], (std::vector<float>{5, 6, 7, 8}));
+}
+
+TEST_F(RelayTest, CloseWithTerminateSendsCloseAndReleasesSideA) {
+  CTovik& t = Make();
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  ASSERT_TRUE(I::TrmSlave(t));
+  t.close();
+  EXPECT_EQ(peer.Read(4), Int32s({msgClose}));
+  EXPECT_FALSE(I::Link(t).HoldsRoleA());
+  EXPECT_FALSE(I::Link(t).IsAttachedA());
+  EXPECT_TRUE(peer.NothingArrives(100));  // the connection stays open until destruction
+  plugin.reset();
+  EXPECT_TRUE(peer.SeesClose());
+}
+
+TEST_F(RelayTest, CloseWithoutTerminateSendsNothing) {
+  CTovik& t = Make();
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  t.setParameter(2, 0.0f);
+  ASSERT_FALSE(I::TrmSlave(t));
+  t.close();
+  EXPECT_FALSE(I::Link(t).HoldsRoleA());
+  EXPECT_TRUE(peer.NothingArrives(150));
+  plugin.reset();
+  EXPECT_TRUE(peer.SeesClose());
+}
+
+}  // namespace
