@@ -171,8 +171,18 @@ void Swap64(void* buffer, int32_t count) {
   SwapEach<8>(buffer, count);
 }
 
+// Eight samples per pass through local copies, a shape compilers turn into packed instructions where the
+// processor has them (the decoder of every 16-bit block runs here); the results are the same either way.
 void ShortToFloat(const int16_t* src, float* dst, int32_t count) {
-  Unrolled(count, [&](int32_t i) { dst[i] = static_cast<float>(LoadShort(src, i)) * kShortToFloat; });
+  int32_t i = 0;
+  for (; count - i >= 8; i += 8) {
+    int16_t in[8];
+    std::memcpy(in, reinterpret_cast<const unsigned char*>(src) + 2 * static_cast<size_t>(i), sizeof in);
+    float out[8];
+    for (int k = 0; k < 8; ++k) out[k] = static_cast<float>(in[k]) * kShortToFloat;
+    std::memcpy(dst + i, out, sizeof out);
+  }
+  for (; i < count; ++i) dst[i] = static_cast<float>(LoadShort(src, i)) * kShortToFloat;
 }
 
 void ShortToDouble(const int16_t* src, double* dst, int32_t count) {

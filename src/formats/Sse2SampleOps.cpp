@@ -204,37 +204,47 @@ inline __m128d SoftClip(__m128d x) {
   return _mm_div_pd(_mm_mul_pd(c, _mm_add_pd(c2, k27)), _mm_add_pd(_mm_mul_pd(_mm_set1_pd(9.0), c2), k27));
 }
 
-// Wire code 1 on four floats: the wire byte values as 32-bit lanes, less the offset of 128.
-// v = x * 127. Inside +-127 the clipping idiom |v + 127| - |v - 127| is (v + 127) - (127 - v) term by
-// term, so the same float operations give the same value; outside, the idiom's result rounds to +-127,
-// which the min/max give directly (infinities included). NaN is masked to 0 (silence).
+// Wire code 1 on four floats: the wire byte values as 32-bit lanes. v = x * 127. Inside +-127 the clipping
+// idiom |v + 127| - |v - 127| is (v + 127) - (127 - v) term by term, so the same float operations give the
+// same value d = 2c; outside, the idiom's c rounds to +-127, which the limits below give directly
+// (infinities included). NaN passes min and max as NaN and is mended after packing (see Unsigned8Bytes).
+//
+// Ties away from zero, independent of the rounding mode: q = d * 16384 = c * 2^15 is exact and is
+// truncated toward zero; rounding a multiple of 2^-15 half away from zero is then integer arithmetic, and
+// truncating c to that grid never moves it across a half. The offset of 128 is added before the shift.
 template <bool kTiesAway>
 inline __m128i Unsigned8Lanes(__m128 x) {
   const __m128 k = _mm_set1_ps(127.0f);
   const __m128 v = _mm_mul_ps(x, k);
-  __m128 c = _mm_mul_ps(_mm_sub_ps(_mm_add_ps(v, k), _mm_sub_ps(k, v)), _mm_set1_ps(0.5f));
-  c = _mm_max_ps(_mm_min_ps(c, k), _mm_set1_ps(-127.0f));
-  c = _mm_andnot_ps(_mm_cmpunord_ps(x, x), c);
+  const __m128 d = _mm_sub_ps(_mm_add_ps(v, k), _mm_sub_ps(k, v));
   if constexpr (kTiesAway) {
-    // Truncate, then step away from zero when the (exact) remainder is at least one half.
-    const __m128i t = _mm_cvttps_epi32(c);
-    const __m128 rest = _mm_sub_ps(c, _mm_cvtepi32_ps(t));
-    const __m128i up = _mm_castps_si128(_mm_cmpge_ps(rest, _mm_set1_ps(0.5f)));
-    const __m128i down = _mm_castps_si128(_mm_cmple_ps(rest, _mm_set1_ps(-0.5f)));
-    return _mm_add_epi32(_mm_sub_epi32(t, up), down);
+    const __m128 limit = _mm_set1_ps(127.0f * 32768.0f);
+    const __m128 q =
+        _mm_max_ps(_mm_set1_ps(-127.0f * 32768.0f), _mm_min_ps(limit, _mm_mul_ps(d, _mm_set1_ps(16384.0f))));
+    const __m128i t = _mm_cvttps_epi32(q);
+    // floor((t + 2^14 - [t < 0]) / 2^15) + 128
+    const __m128i biased =
+        _mm_add_epi32(_mm_add_epi32(t, _mm_set1_epi32(16384 + 128 * 32768)), _mm_srai_epi32(t, 31));
+    return _mm_srai_epi32(biased, 15);
   } else {
-    return _mm_cvtps_epi32(c);
+    const __m128 c = _mm_max_ps(_mm_set1_ps(-127.0f), _mm_min_ps(k, _mm_mul_ps(d, _mm_set1_ps(0.5f))));
+    return _mm_add_epi32(_mm_cvtps_epi32(c), _mm_set1_epi32(128));
   }
 }
 
+// Sixteen wire bytes. A NaN lane converts to the integer indefinite value, which packs to -32768 and
+// nothing else does: those lanes become silence (128).
 template <bool kTiesAway>
 inline __m128i Unsigned8Bytes(const float* src) {
-  const __m128i a = _mm_packs_epi32(Unsigned8Lanes<kTiesAway>(_mm_loadu_ps(src)),
-                                    Unsigned8Lanes<kTiesAway>(_mm_loadu_ps(src + 4)));
-  const __m128i b = _mm_packs_epi32(Unsigned8Lanes<kTiesAway>(_mm_loadu_ps(src + 8)),
-                                    Unsigned8Lanes<kTiesAway>(_mm_loadu_ps(src + 12)));
-  const __m128i offset = _mm_set1_epi16(128);
-  return _mm_packus_epi16(_mm_add_epi16(a, offset), _mm_add_epi16(b, offset));
+  __m128i a = _mm_packs_epi32(Unsigned8Lanes<kTiesAway>(_mm_loadu_ps(src)),
+                              Unsigned8Lanes<kTiesAway>(_mm_loadu_ps(src + 4)));
+  __m128i b = _mm_packs_epi32(Unsigned8Lanes<kTiesAway>(_mm_loadu_ps(src + 8)),
+                              Unsigned8Lanes<kTiesAway>(_mm_loadu_ps(src + 12)));
+  const __m128i nan = _mm_set1_epi16(-32768);
+  const __m128i toSilence = _mm_set1_epi16(static_cast<short>(0x8080));  // -32768 ^ 0x8080 = 128
+  a = _mm_xor_si128(a, _mm_and_si128(_mm_cmpeq_epi16(a, nan), toSilence));
+  b = _mm_xor_si128(b, _mm_and_si128(_mm_cmpeq_epi16(b, nan), toSilence));
+  return _mm_packus_epi16(a, b);
 }
 
 template <bool kTiesAway>
