@@ -109,7 +109,7 @@ bool CSlaveNetMem::Connect(const char* host, unsigned port) {
       ConfigureConnection();
       block_->sideBAttached = 1;
     } else {
-      Disconnect();
+      CloseSocket(false);  // nothing was sent: no shutdown needed
     }
   }
   if (fn.freeaddrinfo) fn.freeaddrinfo(list);

@@ -129,6 +129,80 @@ TEST_F(SlaveNetMemTest, ConnectWithoutListenerFails) {
   EXPECT_EQ(0, block().sideBAttached);
 }
 
+TEST_F(SlaveNetMemTest, ConnectionHasNoDelayAndASendTimeout) {
+  link.SetTransferTimeout(1500);
+  Connect();
+  int noDelay = 0;
+  ws::socklen length = static_cast<ws::socklen>(sizeof noDelay);
+  ASSERT_EQ(0, dll.fn.getsockopt(handle, ws::kIpprotoTcp, ws::kTcpNoDelay, reinterpret_cast<char*>(&noDelay),
+                                 &length));
+  EXPECT_NE(0, noDelay);
+  ws::DWORD timeout = 0;
+  length = static_cast<ws::socklen>(sizeof timeout);
+  ASSERT_EQ(0, dll.fn.getsockopt(handle, ws::kSolSocket, ws::kSoSndTimeo, reinterpret_cast<char*>(&timeout),
+                                 &length));
+  EXPECT_EQ(1500u, timeout);
+}
+
+// A resolver that records what it was asked and resolves to the scripted
+// slave's address.
+struct RecordingResolver {
+  static const ws::Winsock2Table* real;
+  static std::string host, service;
+  static ws::addrinfo hints;
+  static int resolved, released;
+
+  static int TOVIK_WSAAPI GetAddrInfo(const char* node, const char* serviceName, const ws::addrinfo* h,
+                                      ws::addrinfo** result) {
+    host = node ? node : "";
+    service = serviceName ? serviceName : "";
+    hints = *h;
+    ++resolved;
+    return real->getaddrinfo("127.0.0.1", serviceName, h, result);
+  }
+  static void TOVIK_WSAAPI FreeAddrInfo(ws::addrinfo* list) {
+    ++released;
+    real->freeaddrinfo(list);
+  }
+};
+const ws::Winsock2Table* RecordingResolver::real = nullptr;
+std::string RecordingResolver::host;
+std::string RecordingResolver::service;
+ws::addrinfo RecordingResolver::hints{};
+int RecordingResolver::resolved = 0;
+int RecordingResolver::released = 0;
+
+TEST_F(SlaveNetMemTest, ConnectResolvesACutHostNameAndReleasesTheList) {
+  ws::Winsock2Table table = dll.fn;
+  RecordingResolver::real = &dll.fn;
+  RecordingResolver::resolved = RecordingResolver::released = 0;
+  table.getaddrinfo = &RecordingResolver::GetAddrInfo;
+  table.freeaddrinfo = &RecordingResolver::FreeAddrInfo;
+  ws::SOCKET own = ws::kInvalidSocket;
+  CSlaveNetMem recorded(&table, &own);
+  ASSERT_TRUE(recorded.AttachA(true));
+
+  const std::string longName(300, 'h');
+  ASSERT_TRUE(recorded.Connect(longName.c_str(), peer.Port()));
+  EXPECT_EQ(std::string(259, 'h'), RecordingResolver::host);
+  EXPECT_EQ(std::to_string(peer.Port()), RecordingResolver::service);
+  EXPECT_EQ(1, RecordingResolver::hints.ai_flags);
+  EXPECT_EQ(2, RecordingResolver::hints.ai_family);
+  EXPECT_EQ(1, RecordingResolver::hints.ai_socktype);
+  EXPECT_EQ(6, RecordingResolver::hints.ai_protocol);
+  EXPECT_EQ(1, RecordingResolver::released);
+
+  // A failed connect releases the list as well.
+  ASSERT_TRUE(recorded.Disconnect());
+  const unsigned port = peer.Port();
+  peer.StopListening();
+  EXPECT_FALSE(recorded.Connect("slave", port));
+  EXPECT_EQ("slave", RecordingResolver::host);
+  EXPECT_EQ(2, RecordingResolver::resolved);
+  EXPECT_EQ(2, RecordingResolver::released);
+  EXPECT_EQ(ws::kInvalidSocket, own);
+}
+
 TEST_F(SlaveNetMemTest, ConnectNeedsABlock) {
   link.Close();
   EXPECT_FALSE(link.Connect("127.0.0.1", peer.Port()));
