@@ -495,6 +495,37 @@ TEST_F(RelayTest, ProcessCallsAttemptAgainWhenIdleCallsStop) {
   EXPECT_TRUE(I::OpenPending(t));
 }
 
+TEST_F(RelayTest, AudioThreadNeverWaitsBehindAHandshake) {
+  CTovik& t = Make();
+  t.resume();
+  std::atomic<bool> queryPending{false};
+  std::atomic<bool> processReturned{false};
+  std::atomic<bool> answered{false};
+  std::thread slave([&] {
+    if (!peer.Accept() || peer.Read(46).size() != 46) return;
+    queryPending = true;  // the handshake now waits for the info answer
+    const Clock::time_point start = Clock::now();
+    while (!processReturned && MsSince(start) < 200) SleepMs(1);
+    answered = true;
+    peer.Write(InfoReply());
+    peer.Read(4);
+  });
+  std::thread idle([&] { t.fxIdle(); });  // the host's main thread makes the attempt
+  const Clock::time_point start = Clock::now();
+  while (!queryPending && MsSince(start) < 2000) SleepMs(1);
+  Channels in(2, 8, 0.5f);
+  Channels out(2, 8);
+  t.processReplacing(in.get(), out.get(), 8);  // finds the link busy: skipped
+  const bool returnedBeforeTheAnswer = !answered;
+  processReturned = true;
+  idle.join();
+  slave.join();
+  EXPECT_TRUE(queryPending);
+  EXPECT_TRUE(returnedBeforeTheAnswer);
+  EXPECT_TRUE(AllEqual(out[0], kUntouched) && AllEqual(out[1], kUntouched));
+  EXPECT_TRUE(I::OpenPending(t));  // the handshake itself went through
+}
+
 TEST_F(RelayTest, HostNotificationsReachTheConnectedSlave) {
   CTovik& t = Make();
   ASSERT_NO_FATAL_FAILURE(Connect(t));
