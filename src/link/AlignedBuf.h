@@ -35,13 +35,14 @@ class TAlignedBuf {
     if (n > capacity_) {
       T* fresh = Allocate(n);
       if (fresh) {
+        // size_ <= capacity_ < n, so what is copied always fits.
+        const size_t total = static_cast<size_t>(n) * sizeof(T);
         size_t copied = 0;
         if (data_ && size_ > 0) {
           copied = static_cast<size_t>(size_) * sizeof(T);
           std::memcpy(fresh, data_, copied);
         }
-        std::memset(reinterpret_cast<unsigned char*>(fresh) + copied, 0,
-                    static_cast<size_t>(n) * sizeof(T) - copied);
+        if (copied < total) std::memset(reinterpret_cast<unsigned char*>(fresh) + copied, 0, total - copied);
       }
       Release(data_);
       data_ = fresh;

@@ -312,13 +312,13 @@ Bytes PrepareProcess(CSlaveNetMem& link, int32_t width, int32_t channels, int32_
   TransferBlock& block = *link.Block();
   const Bytes time = Pattern(kTimeInfoBytes, 11);
   std::memcpy(block.payload, time.data(), time.size());
-  std::memcpy(block.outEvents, events.data(), events.size());
+  if (!events.empty()) std::memcpy(block.outEvents, events.data(), events.size());
   block.outEventLength = static_cast<int32_t>(events.size());
   block.inputChannels = channels;
   block.frames = frames;
   link.SetBytesPerSample(width);
   const Bytes audio = Pattern(static_cast<size_t>(width) * channels * frames, 29);
-  std::memcpy(block.wireAudio, audio.data(), audio.size());
+  if (!audio.empty()) std::memcpy(block.wireAudio, audio.data(), audio.size());
   block.msgCode = msgProcess;
   return Concat({Int32s({11}), time, Int32s({static_cast<int32_t>(events.size())}), events,
                  Int32s({width, channels, frames}), audio});
