@@ -206,26 +206,23 @@ inline __m128d SoftClip(__m128d x) {
 
 // Wire code 1 on four floats: the wire byte values as 32-bit lanes. v = x * 127. Inside +-127 the clipping
 // idiom |v + 127| - |v - 127| is (v + 127) - (127 - v) term by term, so the same float operations give the
-// same value d = 2c; outside, the idiom's c rounds to +-127, which the limits below give directly
+// same d = 2c; outside, the idiom's c rounds to +-127, which limiting d to +-254 gives directly
 // (infinities included). NaN passes min and max as NaN and is mended after packing (see Unsigned8Bytes).
 //
-// Ties away from zero, independent of the rounding mode: q = d * 16384 = c * 2^15 is exact and is
-// truncated toward zero; rounding a multiple of 2^-15 half away from zero is then integer arithmetic, and
-// truncating c to that grid never moves it across a half. The offset of 128 is added before the shift.
+// Ties away from zero, independent of the rounding mode: with t = d truncated toward zero (exact), the
+// result is floor((t + 1) / 2) for t >= 0 and floor(t / 2) for t < 0; the offset of 128 is added before
+// the halving.
 template <bool kTiesAway>
 inline __m128i Unsigned8Lanes(__m128 x) {
   const __m128 k = _mm_set1_ps(127.0f);
   const __m128 v = _mm_mul_ps(x, k);
   const __m128 d = _mm_sub_ps(_mm_add_ps(v, k), _mm_sub_ps(k, v));
   if constexpr (kTiesAway) {
-    const __m128 limit = _mm_set1_ps(127.0f * 32768.0f);
-    const __m128 q =
-        _mm_max_ps(_mm_set1_ps(-127.0f * 32768.0f), _mm_min_ps(limit, _mm_mul_ps(d, _mm_set1_ps(16384.0f))));
-    const __m128i t = _mm_cvttps_epi32(q);
-    // floor((t + 2^14 - [t < 0]) / 2^15) + 128
+    const __m128 limited = _mm_max_ps(_mm_set1_ps(-254.0f), _mm_min_ps(_mm_set1_ps(254.0f), d));
+    const __m128i t = _mm_cvttps_epi32(limited);
     const __m128i biased =
-        _mm_add_epi32(_mm_add_epi32(t, _mm_set1_epi32(16384 + 128 * 32768)), _mm_srai_epi32(t, 31));
-    return _mm_srai_epi32(biased, 15);
+        _mm_add_epi32(_mm_add_epi32(t, _mm_set1_epi32(1 + 2 * 128)), _mm_srai_epi32(t, 31));
+    return _mm_srai_epi32(biased, 1);
   } else {
     const __m128 c = _mm_max_ps(_mm_set1_ps(-127.0f), _mm_min_ps(k, _mm_mul_ps(d, _mm_set1_ps(0.5f))));
     return _mm_add_epi32(_mm_cvtps_epi32(c), _mm_set1_epi32(128));
