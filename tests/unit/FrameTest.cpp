@@ -317,6 +317,25 @@ TEST_F(FrameTest, Float2StringTexts) {
   EXPECT_EQ(Float2String(probe_, 3.5f, 4), "3.50");
 }
 
+TEST_F(FrameTest, DecibelHertzAndMillisecondTexts) {
+  Probe();
+  char text[16];
+  probe_->dB2string(0.0f, text, 8);
+  EXPECT_STREQ(text, "-oo");
+  probe_->dB2string(-1.0f, text, 8);
+  EXPECT_STREQ(text, "-oo");
+  probe_->dB2string(1.0f, text, 8);
+  EXPECT_STREQ(text, "0.000000");
+  probe_->dB2string(10.0f, text, 8);
+  EXPECT_STREQ(text, "20.00000");
+  probe_->Hz2string(0.0f, text, 8);
+  EXPECT_STREQ(text, "0.000000");
+  probe_->Hz2string(441.0f, text, 8);  // at 44100 Hz
+  EXPECT_STREQ(text, "100.0000");
+  probe_->ms2string(44100.0f, text, 8);
+  EXPECT_STREQ(text, "1000.000");
+}
+
 // --- Host-callback wrappers ----------------------------------------------------------
 
 TEST_F(FrameTest, MasterVersionIsOneWhenTheHostAnswersZero) {

@@ -1179,6 +1179,16 @@ TEST_F(TovikSettingsTest, ChunkLineRules) {
   EXPECT_EQ(I::AudioPrec(*t), 2);
 }
 
+TEST_F(TovikSettingsTest, ChunkEndsAtTheFirstNul) {
+  CTovik* t = Load();
+  ASSERT_NE(t, nullptr);
+  const char text[] = "Host=first\0Port=5\nAudioPrec=1\n";
+  EXPECT_EQ(D(t, effSetChunk, 0, static_cast<VstIntPtr>(sizeof(text)), const_cast<char*>(text)), 1);
+  EXPECT_STREQ(I::Host(*t), "first");
+  EXPECT_EQ(I::Port(*t), 19284);
+  EXPECT_EQ(I::AudioPrec(*t), 4);
+}
+
 TEST_F(TovikSettingsTest, ChunkPortIsReadLikeStrtol) {
   CTovik* t = Load();
   ASSERT_NE(t, nullptr);
