@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "platform/UserStore.h"
@@ -52,6 +53,10 @@ const char* UsePrivateStore() {
   std::snprintf(name, sizeof name, "%s/tovik-fuzz-%d", base, static_cast<int>(getpid()));
   folder = name;
   setenv("XDG_CONFIG_HOME", name, 1);
+  std::atexit([] {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+  });
   tovik::platform::UserStore store(build::kStoreKey);
   store.WriteInt("ConfigDlg", 0);
   store.Close();

@@ -67,6 +67,13 @@ TEST(ThreadStressTest, AudioThreadAgainstIdleParametersSuspendResumeAndChunks) {
   load(chunks[0]);
   t.setBlockSizeAndSampleRate(kFrames, 48000.0f);
   t.resume();
+  // Connected before the storm: the first process calls make the handshake.
+  const Clock::time_point connecting = Clock::now();
+  while (!I::Connected(t) && MsSince(connecting) < 5000) {
+    t.processReplacing(nullptr, nullptr, kFrames);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_TRUE(I::Connected(t));
 
   constexpr int kSeconds = 4;
   const int64_t timeRequestsBefore = QuietHost::timeRequests;
@@ -124,9 +131,10 @@ TEST(ThreadStressTest, AudioThreadAgainstIdleParametersSuspendResumeAndChunks) {
         t.getChunk(nullptr, false);
         break;
       default:
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
         break;
     }
+    // A host's other thread is busy, but not spinning.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ++mainCalls;
   }
   stop = true;
