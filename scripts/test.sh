@@ -43,7 +43,10 @@ run_ctest() {
 echo "=== Unit and end-to-end tests"
 run_ctest || true
 
-# Every fuzz target for a fixed number of inputs.
+# The thread stress test under ThreadSanitizer; every fuzz target for a fixed
+# number of inputs.
+run_tsan() { cmake --preset tsan >/dev/null && cmake --build --preset tsan -j "$JOBS" && ctest --preset tsan; }
+stage "Thread stress test under TSan" run_tsan
 stage "Fuzz targets, 20000 inputs each" scripts/fuzz.sh --runs 20000
 
 build_win64() { cmake --preset mingw64 >/dev/null && cmake --build --preset mingw64 -j "$JOBS"; }

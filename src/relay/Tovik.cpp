@@ -112,16 +112,19 @@ CTovik::CTovik(audioMasterCallback audioMaster_)
     CfgDlg = false;
   }
 
-  readInteger("NumInputs", &NumInputs);
-  readInteger("NumOutputs", &NumOutputs);
+  VstInt32 inputs = NumInputs;
+  VstInt32 outputs = NumOutputs;
+  VstInt32 precision = AudioPrec;
+  readInteger("NumInputs", &inputs);
+  readInteger("NumOutputs", &outputs);
   readSwitch("ConfigDlg", &CfgDlg);
   readSwitch("TermSlave", &TrmSlave);
   readSwitch("StereoPins", &StereoPins);
-  readInteger("AudioPrec", &AudioPrec);
-  AudioPrec = Clamp(AudioPrec, 1, 4);
+  readInteger("AudioPrec", &precision);
+  AudioPrec = Clamp(precision, 1, 4);
   // Counts beyond what the audio path holds never get past loading.
-  NumInputs = Clamp(NumInputs, 0, kMaxChannels);
-  NumOutputs = Clamp(NumOutputs, 1, kMaxChannels);
+  NumInputs = Clamp(inputs, 0, kMaxChannels);
+  NumOutputs = Clamp(outputs, 1, kMaxChannels);
 
   if (CfgDlg) {
     CWaitDlg dialog(this);
@@ -353,11 +356,12 @@ bool CTovik::string2parameter(VstInt32 index, char* text) {
 VstInt32 CTovik::getChunk(void** data, bool) {
   int length = std::snprintf(chunkText, sizeof(chunkText),
                              "Host=%s\nPort=%d\nSynch=%d\nCfgDlg=%d\nTrmSlave=%d\nAudioPrec=%d\n", Host, Port,
-                             Synch ? 1 : 0, CfgDlg ? 1 : 0, TrmSlave ? 1 : 0, AudioPrec);
+                             Synch ? 1 : 0, CfgDlg ? 1 : 0, TrmSlave ? 1 : 0,
+                             static_cast<VstInt32>(AudioPrec));
   if (numParams == 7 && length > 0 && length < static_cast<int>(sizeof(chunkText))) {
     length += std::snprintf(chunkText + length, sizeof(chunkText) - static_cast<size_t>(length),
-                            "NumInputs=%d\nNumOutputs=%d\nStereoPins=%d", NumInputs, NumOutputs,
-                            StereoPins ? 1 : 0);
+                            "NumInputs=%d\nNumOutputs=%d\nStereoPins=%d", static_cast<VstInt32>(NumInputs),
+                            static_cast<VstInt32>(NumOutputs), StereoPins ? 1 : 0);
   }
   if (data) *data = chunkText;
   return static_cast<VstInt32>(std::strlen(chunkText) + 1);
@@ -372,6 +376,11 @@ VstInt32 CTovik::setChunk(void* data, VstInt32 byteSize, bool) {
   // The text the chunk holds: up to its first NUL, never past byteSize.
   const void* nul = std::memchr(chunk, 0, size);
   const size_t textEnd = nul ? static_cast<size_t>(static_cast<const char*>(nul) - chunk) : size;
+  // The address is gathered here and stored under the link lock at the end: a
+  // process call may be connecting to the current one.
+  char host[kHostLength + 1];
+  std::memcpy(host, Host, sizeof host);
+  VstInt32 port = Port;
   bool addressChanged = false;
 
   size_t pos = 0;
@@ -399,14 +408,14 @@ VstInt32 CTovik::setChunk(void* data, VstInt32 byteSize, bool) {
         char newHost[kHostLength + 1];
         std::memcpy(newHost, value, len);
         newHost[len] = 0;
-        if (std::strlen(newHost) != std::strlen(Host) || !EqualsIgnoreCase(newHost, Host)) {
-          std::memcpy(Host, newHost, len + 1);
+        if (std::strlen(newHost) != std::strlen(host) || !EqualsIgnoreCase(newHost, host)) {
+          std::memcpy(host, newHost, len + 1);
           addressChanged = true;
         }
       } else if (EqualsIgnoreCase(key, "Port=")) {
-        const VstInt32 port = ReadLong(value, lineEnd);
-        if (port != Port) {
-          Port = port;
+        const VstInt32 newPort = ReadLong(value, lineEnd);
+        if (newPort != port) {
+          port = newPort;
           addressChanged = true;
         }
       } else {
@@ -427,7 +436,7 @@ VstInt32 CTovik::setChunk(void* data, VstInt32 byteSize, bool) {
     }
     pos = end + 1;
   }
-  if (addressChanged) onAddressChanged();
+  if (addressChanged) onAddressChanged(host, port);
   return 1;
 }
 

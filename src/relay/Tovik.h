@@ -13,6 +13,7 @@
 #include "frame/AudioEffectX.h"
 #include "link/SlaveNetMem.h"
 #include "platform/UserStore.h"
+#include "relay/SharedValue.h"
 #include "sockets/Winsock2Dll.h"
 
 class CWaitDlg;
@@ -93,7 +94,7 @@ class CTovik : public AudioEffectX {
   void dropConnection();
   void onConnectionChanged();
   bool idleIsRecent(uint32_t now) const;
-  void onAddressChanged();
+  void onAddressChanged(const char* host, VstInt32 port);
 
   // Audio path.
   void processBlock(float** inputs, float** outputs, VstInt32 sampleFrames);
@@ -105,15 +106,17 @@ class CTovik : public AudioEffectX {
   void keepSlaveEvents();
   static size_t eventRecordSize(const unsigned char* record, size_t available);
 
-  // Relay settings.
+  // Relay settings. Host and Port change only under linkLock, since a process
+  // call may be connecting; the settings that the audio path reads while the
+  // host's other threads change them are shared values.
   char Host[kHostLength + 1] = "localhost";
   VstInt32 Port = kDefaultPort;
-  bool Synch = true;
+  TSharedValue<bool> Synch{true};
   bool CfgDlg = true;
   bool TrmSlave = true;
-  VstInt32 AudioPrec = 4;
-  VstInt32 NumInputs = 2;
-  VstInt32 NumOutputs = 2;
+  TSharedValue<VstInt32> AudioPrec{4};
+  TSharedValue<VstInt32> NumInputs{2};
+  TSharedValue<VstInt32> NumOutputs{2};
   bool StereoPins = false;
 
   bool hostCanAsync = false;
@@ -142,9 +145,9 @@ class CTovik : public AudioEffectX {
   std::atomic<bool> idleSeen{false};
   std::atomic<uint32_t> lastIdleCall{0};
   uint32_t lastIdleAttempt = 0;
-  bool suspended = false;
+  TSharedValue<bool> suspended{false};  // cleared by resume, read by a process call's activation
   bool stateDelivered = true;
-  bool hostReceivesEvents = true;
+  TSharedValue<bool> hostReceivesEvents{true};  // set by resume, read by the audio path
   VstInt32 slaveInfo[3] = {};
 
   // Asynchronous operation: the block sent last and whether it is answered.

@@ -214,9 +214,12 @@ void CTovik::close() {
   link.AttachA(false);
 }
 
-// A chunk moved the slave's address: any open socket, Pending included, goes,
-// so that the next attempt uses the new address.
-void CTovik::onAddressChanged() {
+// A chunk moved the slave's address: it is stored while no exchange runs, and
+// any open socket, Pending included, goes, so that the next attempt uses the
+// new address.
+void CTovik::onAddressChanged(const char* host, VstInt32 port) {
   std::lock_guard<std::mutex> guard(linkLock);
+  std::memcpy(Host, host, sizeof Host);
+  Port = port;
   if (socketHandle != ws::kInvalidSocket || connected || openPending) dropConnection();
 }
