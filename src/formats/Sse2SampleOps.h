@@ -1,15 +1,16 @@
 // The SSE2 variants of the conversion slots and of the double arithmetic slots.
 //
 // Only the selection installs them, and only when the processor reports SSE2; callers go through
-// `SampleOps`. Their code must not run on any other processor, which is why this header is included
-// nowhere but by the selection, the wire encoders' dispatch and the tests.
+// `SampleOps` (and `WireChannelOps`). Their code must not run on any other processor, which is why this
+// header is included only by the selection.
 //
 // The SIMD conversion rule: samples are scaled, limited with min then max (so NaN becomes the upper
 // limit), and converted by the processor's packed conversion in the current rounding mode (ties to even by
 // default). Where that rule differs from the plain one, both are correct outputs of the slot:
 // - FloatToShort: x * 32767, min 32767, max -32768. -32768 is reachable (scaled values of -32767.5 and
-//   below), ties round to even, NaN gives +32767, infinities +-full scale. DoubleToShort first narrows each
-//   double to float, then the same.
+//   below), ties round to even, NaN gives +32767, infinities +-full scale. The plain rule's clipping idiom
+//   rounds its terms at the scale of 32767, so the two variants also differ by one step for scaled values
+//   within about 1/128 of a tie. DoubleToShort first narrows each double to float, then the same.
 // - FloatToInt24: x * 2^31, min 2147483520, max -2^31, convert, keep bytes 1..3 of the 32-bit result.
 //   DoubleToInt24: x * 2147483647, min 2147483647, max -2^31, same bytes.
 // - Int32ToFloat: src * 2^-31.

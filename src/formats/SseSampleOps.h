@@ -2,7 +2,7 @@
 //
 // Only the selection installs them, and only when the processor reports SSE (and MMX for
 // FloatToShortMmx); callers go through `SampleOps`. Their code must not run on any other processor, which
-// is why this header is included nowhere but by the selection and the tests.
+// is why this header is included only by the selection.
 //
 // Caller's obligations for the arithmetic members (every slot here but FloatToShortMmx): they work on
 // whole 16-byte groups of four floats, so every buffer must be 16-byte aligned and padded to a multiple of
