@@ -1,9 +1,8 @@
 // On Windows the per-user store is the registry, which every test of a run
 // shares. Each test starts from an empty store, as each POSIX test does with a
 // configuration folder of its own: the plug-ins' keys are removed before it.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 namespace {
 
