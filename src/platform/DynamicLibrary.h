@@ -24,4 +24,9 @@ ProcAddress FindDynamicSymbol(ModuleHandle module, const char* name);
 // Releases one load of the library. [main-thread]
 void FreeDynamicLibrary(ModuleHandle module);
 
+// Keeps the library in the process until it ends, whatever is freed later.
+// Some systems do not start a socket library cleanly a second time once it
+// was unloaded, and hosts create and destroy instances freely. [main-thread]
+void PinDynamicLibrary(ModuleHandle module);
+
 }  // namespace tovik::platform

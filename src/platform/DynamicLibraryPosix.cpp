@@ -32,6 +32,8 @@ ProcAddress FindDynamicSymbol(ModuleHandle module, const char* name) {
   return reinterpret_cast<ProcAddress>(dlsym(module, name));
 }
 
+void PinDynamicLibrary(ModuleHandle) {}  // the built-in socket module never goes away
+
 void FreeDynamicLibrary(ModuleHandle module) {
   if (module == nullptr || module == &builtInWinsock) return;
   dlclose(module);

@@ -23,6 +23,15 @@ ProcAddress FindDynamicSymbol(ModuleHandle module, const char* name) {
   return reinterpret_cast<ProcAddress>(GetProcAddress(static_cast<HMODULE>(module), name));
 }
 
+void PinDynamicLibrary(ModuleHandle module) {
+  if (module == nullptr) return;
+  char path[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(static_cast<HMODULE>(module), path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return;
+  HMODULE pinned = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN, path, &pinned);
+}
+
 void FreeDynamicLibrary(ModuleHandle module) {
   if (module != nullptr) FreeLibrary(static_cast<HMODULE>(module));
 }

@@ -24,6 +24,9 @@ CWinsock2Dll::~CWinsock2Dll() {
 
 bool CWinsock2Dll::Load(const char* fileName, uint32_t flags) {
   if (!CAutoDll::Load(fileName, flags)) return false;
+  // Once loaded, the socket library stays for the life of the process: after a
+  // full unload some systems hand out sockets that bind and connect reject.
+  tovik::platform::PinDynamicLibrary(module);
   // Walk the name list and the table in step: entry i is bound to name i.
   int index = 0;
 #define TOVIK_WINSOCK_BIND(name) \
