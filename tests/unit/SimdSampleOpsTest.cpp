@@ -19,6 +19,10 @@
 
 namespace {
 
+// memcmp for ranges that may be empty: an empty vector's data() may be null,
+// which memcmp must not be given even with a count of 0.
+int CompareBytes(const void* a, const void* b, size_t n) { return n == 0 ? 0 : std::memcmp(a, b, n); }
+
 using tovik::formats::InstallSse2Ops;
 using tovik::formats::InstallSse2WireOps;
 using tovik::formats::InstallSseOps;
@@ -221,7 +225,7 @@ TEST(SimdSelection, NeitherFeatureKeepsEveryPlainSlot) {
     EXPECT_TRUE(ChangedSlots(table).empty());
     WireChannelOpsTable wire = PlainWireChannelOps();
     EXPECT_FALSE(InstallSse2WireOps(wire, kCpuFeatureMmx | kCpuFeatureSse, build));
-    EXPECT_EQ(std::memcmp(&wire, &PlainWireChannelOps(), sizeof wire), 0);
+    EXPECT_EQ(CompareBytes(&wire, &PlainWireChannelOps(), sizeof wire), 0);
   }
 }
 
@@ -250,7 +254,7 @@ TEST(SimdSelection, BothInEitherOrder) {
   InstallSse2Ops(second, kAllFeatures, SimdBuild::k64Bit);
   InstallSseOps(second, kAllFeatures, SimdBuild::k64Bit);
   EXPECT_EQ(ChangedSlots(first), With(kSseSlots, kSse2Slots));
-  EXPECT_EQ(std::memcmp(&first, &second, sizeof first), 0);
+  EXPECT_EQ(CompareBytes(&first, &second, sizeof first), 0);
 }
 
 TEST(SimdSelection, ThirtyTwoBitBuildTakesFloatToShortWithSseAndMmx) {
@@ -278,7 +282,7 @@ TEST(SimdSelection, SecondSelectionChangesNothing) {
     SampleOpsTable twice = once;
     EXPECT_TRUE(InstallSseOps(twice, kAllFeatures, build));
     EXPECT_TRUE(InstallSse2Ops(twice, kAllFeatures, build));
-    EXPECT_EQ(std::memcmp(&once, &twice, sizeof once), 0);
+    EXPECT_EQ(CompareBytes(&once, &twice, sizeof once), 0);
   }
 }
 
@@ -295,14 +299,14 @@ TEST(SimdSelection, GlobalSelectionFollowsTheProcessorAndCanBeUndone) {
   SampleOpsTable expected = PlainSampleOps();
   InstallSseOps(expected, CpuInfo.features);
   InstallSse2Ops(expected, CpuInfo.features);
-  EXPECT_EQ(std::memcmp(&SampleOps, &expected, sizeof expected), 0);
+  EXPECT_EQ(CompareBytes(&SampleOps, &expected, sizeof expected), 0);
   const SampleOpsTable selected = SampleOps;
   SelectSseOps();
   SelectSse2Ops();
-  EXPECT_EQ(std::memcmp(&SampleOps, &selected, sizeof selected), 0);
+  EXPECT_EQ(CompareBytes(&SampleOps, &selected, sizeof selected), 0);
   UsePlainSampleOps();
-  EXPECT_EQ(std::memcmp(&SampleOps, &PlainSampleOps(), sizeof SampleOps), 0);
-  EXPECT_EQ(std::memcmp(&WireChannelOps, &PlainWireChannelOps(), sizeof WireChannelOps), 0);
+  EXPECT_EQ(CompareBytes(&SampleOps, &PlainSampleOps(), sizeof SampleOps), 0);
+  EXPECT_EQ(CompareBytes(&WireChannelOps, &PlainWireChannelOps(), sizeof WireChannelOps), 0);
   SampleOps = saved;
   WireChannelOps = savedWire;
 }
@@ -502,14 +506,14 @@ TEST(SimdConversions, Int24ToFloatAndDouble) {
       [](const std::vector<uint8_t>& in, const std::vector<float>& out, bool, int32_t n) {
         std::vector<float> plain(out.size());
         Plain().Int24ToFloat(in.data(), plain.data(), n);
-        EXPECT_EQ(std::memcmp(out.data(), plain.data(), out.size() * 4), 0);
+        EXPECT_EQ(CompareBytes(out.data(), plain.data(), out.size() * 4), 0);
       });
   ForEveryLength<uint8_t, double>(
       "Int24ToDouble", simd.Int24ToDouble, RandomBytes, 3, 1, offsets,
       [](const std::vector<uint8_t>& in, const std::vector<double>& out, bool, int32_t n) {
         std::vector<double> plain(out.size());
         Plain().Int24ToDouble(in.data(), plain.data(), n);
-        EXPECT_EQ(std::memcmp(out.data(), plain.data(), out.size() * 8), 0);
+        EXPECT_EQ(CompareBytes(out.data(), plain.data(), out.size() * 8), 0);
       });
   alignas(16) float f[4];
   const uint8_t extremes[12] = {0xFF, 0xFF, 0x7F, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00};
@@ -597,7 +601,7 @@ TEST(SimdConversions, Int32AndIntNToFloat) {
           std::vector<float> plain(out.size());
           Plain().IntNToFloat(in.data(), plain.data(), bits, n);
           if (kPlainFloatIsExact) {
-            EXPECT_EQ(std::memcmp(out.data(), plain.data(), out.size() * 4), 0) << bits;
+            EXPECT_EQ(CompareBytes(out.data(), plain.data(), out.size() * 4), 0) << bits;
           } else {
             for (size_t i = 0; i < in.size(); ++i) ASSERT_NEAR(out[i], plain[i], 2.5e-7f);
           }
@@ -1040,8 +1044,8 @@ TEST(SimdWireConverters, EveryLengthWritesExactlyNBytesOrFloats) {
       plain.DecodeUnsigned8(plain8.data(), plainBack8.data(), n);
       plain.DecodeFloat24(plain24.data(), plainBack24.data(), n);
       if (count > 0) {  // no pointers to compare behind empty vectors
-        ASSERT_EQ(std::memcmp(back8.Values().data(), plainBack8.data(), 4 * count), 0);
-        ASSERT_EQ(std::memcmp(back24.Values().data(), plainBack24.data(), 4 * count), 0);
+        ASSERT_EQ(CompareBytes(back8.Values().data(), plainBack8.data(), 4 * count), 0);
+        ASSERT_EQ(CompareBytes(back24.Values().data(), plainBack24.data(), 4 * count), 0);
       }
     }
   }
@@ -1055,7 +1059,7 @@ TEST(SimdWireConverters, DecodersCoverEveryWireValue) {
   std::vector<float> a(256), b(256);
   simd.DecodeUnsigned8(all.data(), a.data(), 256);
   PlainWireChannelOps().DecodeUnsigned8(all.data(), b.data(), 256);
-  EXPECT_EQ(std::memcmp(a.data(), b.data(), sizeof(float) * 256), 0);
+  EXPECT_EQ(CompareBytes(a.data(), b.data(), sizeof(float) * 256), 0);
   EXPECT_EQ(a[128], 0.0f);
   EXPECT_EQ(a[255], 1.0f);
   EXPECT_EQ(a[1], -1.0f);
