@@ -43,9 +43,14 @@ run_ctest() {
 echo "=== Unit and end-to-end tests"
 run_ctest || true
 
-# The thread stress test under ThreadSanitizer; every fuzz target for a fixed
+# The same suite under AddressSanitizer and UndefinedBehaviorSanitizer; the
+# thread stress test under ThreadSanitizer; every fuzz target for a fixed
 # number of inputs.
+run_asan() {
+  cmake --preset asan >/dev/null && cmake --build --preset asan -j "$JOBS" && ctest --preset asan -j "$JOBS"
+}
 run_tsan() { cmake --preset tsan >/dev/null && cmake --build --preset tsan -j "$JOBS" && ctest --preset tsan; }
+stage "Unit and end-to-end tests under ASan and UBSan" run_asan
 stage "Thread stress test under TSan" run_tsan
 stage "Fuzz targets, 20000 inputs each" scripts/fuzz.sh --runs 20000
 
