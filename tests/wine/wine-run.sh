@@ -26,8 +26,9 @@ mkdir -p "$(dirname "$prefix")"
 (
   flock -w 300 9 || { echo "wine-run: prefix $prefix is locked" >&2; exit 1; }
   if [ ! -f "$prefix/system.reg" ]; then
-    timeout 240 wine wineboot -i >/dev/null 2>&1 || { echo "wine-run: could not create $prefix" >&2; exit 1; }
-    timeout 60 /usr/lib/wine/wineserver -w || true
+    # Wine's services outlive wineboot: they must not inherit the lock.
+    timeout 240 wine wineboot -i >/dev/null 2>&1 9>&- || { echo "wine-run: could not create $prefix" >&2; exit 1; }
+    timeout 60 /usr/lib/wine/wineserver -w 9>&- || true
   fi
 ) 9>"$prefix.lock"
 
