@@ -15,6 +15,7 @@
 #include "relay/BuildConstants.h"
 #include "relay/Tovik.h"
 #include "support/FakeHost.h"
+#include "support/ScopedConfigHome.h"
 
 // The entry point is linked into the plug-in modules only; the unit tests
 // compile it here so that they can call it like a host does.
@@ -26,32 +27,7 @@ using tovik::test::FakeHost;
 using tovik::test::HostCall;
 
 // Every test gets its own empty per-user store.
-class ScopedConfigHome {
- public:
-  ScopedConfigHome() {
-    char pattern[] = "/tmp/tovik-frame-XXXXXX";
-    const char* dir = ::mkdtemp(pattern);
-    if (dir) path_ = dir;
-    const char* old = std::getenv("XDG_CONFIG_HOME");
-    hadOld_ = old != nullptr;
-    if (old) old_ = old;
-    ::setenv("XDG_CONFIG_HOME", path_.c_str(), 1);
-  }
-  ~ScopedConfigHome() {
-    if (hadOld_)
-      ::setenv("XDG_CONFIG_HOME", old_.c_str(), 1);
-    else
-      ::unsetenv("XDG_CONFIG_HOME");
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-  std::string old_;
-  bool hadOld_ = false;
-};
+using tovik::test::ScopedConfigHome;
 
 // What the probe saw, kept outside the object so that it survives effClose.
 struct ProbeLog {

@@ -21,6 +21,7 @@
 #include "relay/Factory.h"
 #include "relay/Tovik.h"
 #include "support/FakeHost.h"
+#include "support/ScopedConfigHome.h"
 #include "support/TovikInspector.h"
 
 namespace {
@@ -28,32 +29,8 @@ namespace {
 using tovik::test::FakeHost;
 using I = TovikInspector;
 
-class ScopedConfigHome {
- public:
-  ScopedConfigHome() {
-    char pattern[] = "/tmp/tovik-settings-XXXXXX";
-    const char* dir = ::mkdtemp(pattern);
-    if (dir) path_ = dir;
-    const char* old = std::getenv("XDG_CONFIG_HOME");
-    hadOld_ = old != nullptr;
-    if (old) old_ = old;
-    ::setenv("XDG_CONFIG_HOME", path_.c_str(), 1);
-  }
-  ~ScopedConfigHome() {
-    if (hadOld_)
-      ::setenv("XDG_CONFIG_HOME", old_.c_str(), 1);
-    else
-      ::unsetenv("XDG_CONFIG_HOME");
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-  std::string old_;
-  bool hadOld_ = false;
-};
+// Every test gets its own empty per-user store.
+using tovik::test::ScopedConfigHome;
 
 // Bytes placed right before an inaccessible page: reading one byte past them
 // faults at once.
