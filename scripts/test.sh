@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds the Linux plug-ins,
 # tools and tests, runs them, cross-builds both Windows DLLs, checks what
-# every plug-in exports and runs the Windows builds under Wine. Ends with one
+# every plug-in exports, runs the Windows builds under Wine and the plug-ins in
+# real hosts (Ardour, LMMS). Ends with one
 # line "N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -61,29 +62,34 @@ stage "Windows i686 build (TovikI.dll)" build_win32
 stage "Exports of the plug-ins" scripts/check-exports.sh build/plugins/Tovik.so build/plugins/TovikI.so \
   build-win64/plugins/Tovik.dll build-win32/plugins/TovikI.dll
 
-# The Windows builds under Wine: each check counts into the totals.
-run_wine() {
-  local log rc line
+# A stage script that counts its own checks ("PREFIX: N passed, N failed"):
+# each check counts into the totals. Exit 77: skipped (outside CI only).
+run_counted() {  # run_counted PREFIX NAME SCRIPT
+  local prefix=$1 name=$2 script=$3 log rc line
   log=$(mktemp)
-  scripts/test-wine.sh 2>&1 | tee "$log"
+  "$script" 2>&1 | tee "$log"
   rc=${PIPESTATUS[0]}
-  line=$(grep -E "^wine: [0-9]+ passed, [0-9]+ failed$" "$log" | tail -1)
+  line=$(grep -E "^$prefix: [0-9]+ passed, [0-9]+ failed$" "$log" | tail -1)
   rm -f "$log"
   if [ "$rc" -eq 77 ]; then
-    echo "(Wine stage skipped: Wine is not installed)"
+    echo "($name skipped: not installed)"
     return 0
   fi
   if [ -n "$line" ]; then
-    passed=$((passed + $(echo "$line" | sed -E 's/^wine: ([0-9]+) passed.*/\1/')))
+    passed=$((passed + $(echo "$line" | sed -E "s/^$prefix: ([0-9]+) passed.*/\1/")))
     failed=$((failed + $(echo "$line" | sed -E 's/.*, ([0-9]+) failed$/\1/')))
   fi
   if [ "$rc" -ne 0 ] && { [ -z "$line" ] || echo "$line" | grep -q ", 0 failed$"; }; then
-    echo "*** stage failed: Windows builds under Wine (exit $rc)"
+    echo "*** stage failed: $name (exit $rc)"
     failed=$((failed + 1))
   fi
 }
 echo "=== Windows builds under Wine"
-run_wine
+run_counted wine "Windows builds under Wine" scripts/test-wine.sh
+
+# The plug-ins in real hosts: Ardour 7 (Linux) and LMMS (i386, through Wine).
+echo "=== Real hosts: Ardour and LMMS"
+run_counted hosts "Real hosts" scripts/test-hosts.sh
 
 echo
 echo "tests: $passed passed, $failed failed"
