@@ -2,10 +2,10 @@
 // idle calls, the run state, sample rate and block size messages, close.
 //
 // Locking rule: every exchange on the connection happens under linkLock. The
-// host's main thread takes it (and may wait behind a block being exchanged);
-// the audio thread only try-locks it and skips the block when it is busy, so
-// it never waits behind a handshake (a connect of up to 1 s and 250 ms for the
-// info answer).
+// host's main thread takes it (and may wait behind a block being exchanged;
+// idle calls only try it); the audio thread only try-locks it and skips the
+// block when it is busy, so it never waits behind a handshake (a connect of up
+// to 1 s and 250 ms for the info answer).
 #include <cstring>
 
 #include "platform/Platform.h"
@@ -149,8 +149,14 @@ VstInt32 CTovik::fxIdle() {
   if (connected) return 1;
   // The unsigned difference keeps working when the tick count wraps.
   if (now - lastIdleAttempt > kIdleRetryMs) {
+    // The lock is only tried here: when it is busy, a process call is making
+    // its own attempt. An idle call that waited behind it would take the lock
+    // just as the next block comes, and that block would be skipped. The next
+    // idle call tries again.
+    std::unique_lock<std::mutex> guard(linkLock, std::try_to_lock);
+    if (!guard.owns_lock()) return 1;
     lastIdleAttempt = now;
-    connectToSlave();
+    if (!connected) connectToSlaveLocked();
   }
   return 1;
 }
