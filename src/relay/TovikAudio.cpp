@@ -38,9 +38,13 @@ void CTovik::processBlock(float** inputs, float** outputs, VstInt32 sampleFrames
   std::unique_lock<std::mutex> guard(linkLock, std::try_to_lock);
   if (!guard.owns_lock()) return skipBlock(frames);  // a handshake or message is under way on the main thread
 
+  // A call that finds the connection Pending activates it and relays its own
+  // block as well. Hosts that never send idle calls (offline renders) connect
+  // in their first process call; that block is relayed too, so a render loses
+  // nothing.
   if (!connected) {
     activate();
-    return skipBlock(frames);
+    if (!connected) return skipBlock(frames);
   }
   TransferBlock* block = link.Block();
   if (!block || !link.IsAttachedB()) {

@@ -125,15 +125,16 @@ void CTovik::dropConnection() {
 }
 
 // Activation, made by a process call while not connected (linkLock held).
+// Without a Pending connection the call makes the attempt itself, unless idle
+// calls keep coming (they make the attempts then). A Pending connection, made
+// by an idle call, the dialog or that attempt, is activated at once: the run
+// state goes out, and the caller relays its block on it.
 void CTovik::activate() {
-  if (openPending) {
-    openPending = false;
-    connected = link.IsAttachedB();
-    if (connected && !stateDelivered) sendRunState(suspended);
-    if (!connected) onConnectionChanged();
-    return;
-  }
-  if (!idleIsRecent(tovik::platform::TickCount())) connectToSlaveLocked();
+  if (!openPending && (idleIsRecent(tovik::platform::TickCount()) || !connectToSlaveLocked())) return;
+  openPending = false;
+  connected = link.IsAttachedB();
+  if (connected && !stateDelivered) sendRunState(suspended);
+  if (!connected) onConnectionChanged();
 }
 
 bool CTovik::idleIsRecent(uint32_t now) const {
@@ -150,9 +151,9 @@ VstInt32 CTovik::fxIdle() {
   // The unsigned difference keeps working when the tick count wraps.
   if (now - lastIdleAttempt > kIdleRetryMs) {
     // The lock is only tried here: when it is busy, a process call is making
-    // its own attempt. An idle call that waited behind it would take the lock
-    // just as the next block comes, and that block would be skipped. The next
-    // idle call tries again.
+    // its own attempt and relays its block on it. An idle call that waited
+    // behind it would take the lock just as the next block comes, and that
+    // block would be skipped. The next idle call tries again.
     std::unique_lock<std::mutex> guard(linkLock, std::try_to_lock);
     if (!guard.owns_lock()) return 1;
     lastIdleAttempt = now;

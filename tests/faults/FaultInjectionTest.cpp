@@ -149,8 +149,9 @@ class FaultInjectionTest : public ::testing::Test {
     t.setChunk(text.data(), static_cast<VstInt32>(text.size() + 1), false);
   }
 
-  // A host that never calls idle: process calls connect, the next one
-  // activates. True once connected (within timeoutMs).
+  // A host that never calls idle: process calls connect; the one whose
+  // handshake succeeds activates the connection and relays its own block.
+  // True once connected (within timeoutMs).
   static bool ConnectByProcess(CTovik& t, int timeoutMs = 3000) {
     const Clock::time_point start = Clock::now();
     while (!I::Connected(t) && MsSince(start) < timeoutMs) {
@@ -170,20 +171,27 @@ class FaultInjectionTest : public ::testing::Test {
     return out.data == in.data;
   }
 
-  // The scripted slave's handshake, run while the plug-in's process calls connect.
+  // The scripted slave's handshake, run while the plug-in's process calls
+  // connect. The call that connects also activates (msgResume) and relays its
+  // own block, which the slave answers with silence.
   static bool ConnectToPeer(CTovik& t, ScriptedPeer& peer) {
     bool answered = false;
-    std::thread slave([&] { answered = AnswerHandshake(peer); });
+    std::thread slave([&] {
+      Message resume;
+      Message block;
+      Bytes silence = Int32s({msgProcess, 4, 2, kFrames});
+      silence.resize(silence.size() + 2 * kFrames * 4, 0);
+      answered = AnswerHandshake(peer) && peer.ReadMessage(resume) && resume.code == msgResume &&
+                 peer.ReadMessage(block) && block.code == msgProcess && block.frames == kFrames &&
+                 peer.Write(silence);
+    });
     const Clock::time_point start = Clock::now();
-    while (!I::OpenPending(t) && !I::Connected(t) && MsSince(start) < 3000) {
+    while (!I::Connected(t) && MsSince(start) < 3000) {
       t.processReplacing(nullptr, nullptr, kFrames);
-      SleepMs(1);
+      if (!I::Connected(t)) SleepMs(1);
     }
     slave.join();
-    if (!answered) return false;
-    t.processReplacing(nullptr, nullptr, kFrames);  // activates and sends msgResume
-    Message resume;
-    return I::Connected(t) && peer.ReadMessage(resume) && resume.code == msgResume;
+    return answered && I::Connected(t) && !I::OpenPending(t) && I::UnansweredBlocks(t) == 0;
   }
 
   std::filesystem::path configDir;

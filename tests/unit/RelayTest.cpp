@@ -239,14 +239,24 @@ bool AnswerHandshake(ScriptedPeer& peer, int acceptMs = ScriptedPeer::kDefaultTi
   return peer.Write(InfoReply()) && peer.ReadMessage(m) && m.code == msgOpen;
 }
 
-// Runs `attempt` (an idle or process call that connects) while the slave
-// answers the handshake on a thread of its own.
+// Runs `attempt` (an idle call that connects) while the slave answers the
+// handshake on a thread of its own.
 bool Handshake(ScriptedPeer& peer, const std::function<void()>& attempt) {
   bool answered = false;
   std::thread slave([&] { answered = AnswerHandshake(peer); });
   attempt();
   slave.join();
   return answered;
+}
+
+// The slave's side of an activation: reads the run state (`state`) and the
+// block of `frames` frames that the activating process call relays, and
+// answers that block with two channels of silence.
+bool AnswerActivation(ScriptedPeer& peer, int32_t state, int32_t frames) {
+  Message m;
+  if (!peer.ReadMessage(m) || m.code != state) return false;
+  if (!peer.ReadMessage(m) || m.code != msgProcess || m.frames != frames) return false;
+  return peer.Write(ProcessReply(4, 2, frames, Bytes(2 * 4 * static_cast<size_t>(frames), 0)));
 }
 
 class RelayTest : public ::testing::Test {
@@ -293,27 +303,39 @@ class RelayTest : public ::testing::Test {
   void PointAt(const ScriptedPeer& p) { SetChunk("Host=127.0.0.1\nPort=" + std::to_string(p.Port()) + "\n"); }
 
   // Resume, a handshake made by an idle call, and the activating process call
-  // that delivers msgResume.
+  // that delivers msgResume and relays its own block (8 frames), which the
+  // slave answers.
   void Connect(CTovik& t) {
     t.resume();
     ASSERT_TRUE(Handshake(peer, [&] { t.fxIdle(); }));
     ASSERT_TRUE(I::OpenPending(t));
-    t.processReplacing(nullptr, nullptr, 8);
-    ASSERT_TRUE(I::Connected(t));
-    Message state;
-    ASSERT_TRUE(peer.ReadMessage(state));
-    ASSERT_EQ(state.code, msgResume);
+    ASSERT_NO_FATAL_FAILURE(Activate(t, peer));
   }
 
-  // The same for a host that never calls idle: process calls connect.
+  // The activating process call on a Pending connection, or a process call
+  // that connects by itself (`p` then answers the handshake first): the run
+  // state goes out and the call's block is relayed and answered. In
+  // asynchronous operation the block is then polled until it is done.
+  void Activate(CTovik& t, ScriptedPeer& p, int32_t state = msgResume, bool handshake = false) {
+    bool answered = false;
+    std::thread slave(
+        [&] { answered = (!handshake || AnswerHandshake(p)) && AnswerActivation(p, state, 8); });
+    t.processReplacing(nullptr, nullptr, 8);
+    slave.join();
+    ASSERT_TRUE(answered);
+    if (!I::Synch(t)) {
+      ASSERT_EQ(PollPosition(t), 8);
+    }
+    ASSERT_TRUE(I::Connected(t));
+    ASSERT_FALSE(I::OpenPending(t));
+    ASSERT_EQ(I::UnansweredBlocks(t), 0);
+  }
+
+  // The same for a host that never calls idle: the first process call
+  // connects, activates and relays its block.
   void ConnectByProcess(CTovik& t, ScriptedPeer& p) {
     t.resume();
-    ASSERT_TRUE(Handshake(p, [&] { t.processReplacing(nullptr, nullptr, 8); }));
-    t.processReplacing(nullptr, nullptr, 8);
-    ASSERT_TRUE(I::Connected(t));
-    Message state;
-    ASSERT_TRUE(p.ReadMessage(state));
-    ASSERT_EQ(state.code, msgResume);
+    ASSERT_NO_FATAL_FAILURE(Activate(t, p, msgResume, true));
   }
 
   // One synchronous block: the slave reads the msgProcess and answers with
@@ -425,32 +447,63 @@ TEST_F(RelayTest, SilentSlaveEndsTheHandshakeAfterTheInfoWaitAndIsClosed) {
   EXPECT_FALSE(I::SocketOpen(t));
 }
 
-TEST_F(RelayTest, FirstProcessCallActivatesWithoutAudioAndSendsResume) {
+TEST_F(RelayTest, FirstProcessCallActivatesSendsResumeAndRelaysItsOwnBlock) {
   CTovik& t = Make();
   t.resume();
   ASSERT_TRUE(Handshake(peer, [&] { t.fxIdle(); }));
-  Channels in(2, 64, 0.5f);
-  Channels out(2, 64);
-  t.processReplacing(in.get(), out.get(), 64);
+  ASSERT_TRUE(I::OpenPending(t));
+  Channels in(2, 4, 0.5f);
+  Channels out(2, 4);
+  Message state;
+  Message sent;
+  bool answered = false;
+  std::thread slave([&] {
+    answered = peer.ReadMessage(state) && peer.ReadMessage(sent) &&
+               peer.Write(FloatReply({{1, 2, 3, 4}, {5, 6, 7, 8}}));
+  });
+  t.processReplacing(in.get(), out.get(), 4);
+  slave.join();
+  ASSERT_TRUE(answered);
+  EXPECT_EQ(state.code, msgResume);  // the run state first, then the block
+  EXPECT_EQ(sent.code, msgProcess);
+  EXPECT_EQ(sent.bytesPerSample, 4);
+  EXPECT_EQ(sent.channels, 2);
+  EXPECT_EQ(sent.frames, 4);
+  EXPECT_EQ(sent.audio, Concat({FloatBytes({0.5f, 0.5f, 0.5f, 0.5f}), FloatBytes({0.5f, 0.5f, 0.5f, 0.5f})}));
+  EXPECT_EQ(out[0], (std::vector<float>{1, 2, 3, 4}));
+  EXPECT_EQ(out[1], (std::vector<float>{5, 6, 7, 8}));
+  EXPECT_EQ(host.count(audioMasterGetTime), 1u);
   EXPECT_TRUE(I::Connected(t));
   EXPECT_FALSE(I::OpenPending(t));
-  EXPECT_TRUE(AllEqual(out[0], kUntouched) && AllEqual(out[1], kUntouched));
-  EXPECT_EQ(host.count(audioMasterGetTime), 0u);
-  Message m;
-  ASSERT_TRUE(peer.ReadMessage(m));
-  EXPECT_EQ(m.code, msgResume);
-  EXPECT_TRUE(peer.NothingArrives(100));  // no msgProcess in the activating call
   EXPECT_TRUE(I::StateDelivered(t));
+  EXPECT_EQ(I::UnansweredBlocks(t), 0);
+  EXPECT_TRUE(peer.NothingArrives(100));
 }
 
-TEST_F(RelayTest, ActivationWithoutResumeSendsSuspend) {
+TEST_F(RelayTest, ActivationWithoutResumeSendsSuspendThenTheBlock) {
   CTovik& t = Make();  // the constructor suspends
   ASSERT_TRUE(Handshake(peer, [&] { t.fxIdle(); }));
-  t.processReplacing(nullptr, nullptr, 8);
-  EXPECT_TRUE(I::Connected(t));
-  Message m;
-  ASSERT_TRUE(peer.ReadMessage(m));
-  EXPECT_EQ(m.code, msgSuspend);
+  ASSERT_NO_FATAL_FAILURE(Activate(t, peer, msgSuspend));
+  EXPECT_TRUE(I::Suspended(t));
+  EXPECT_TRUE(peer.NothingArrives(100));
+}
+
+TEST_F(RelayTest, ActivationWhoseRunStateCannotBeSentSkipsTheBlock) {
+  CTovik& t = Make();
+  t.resume();
+  ASSERT_TRUE(Handshake(peer, [&] { t.fxIdle(); }));
+  // The plug-in's side can no longer send: the run state fails, and the block
+  // is not relayed.
+  ASSERT_EQ(peer.Sockets().shutdown(I::SocketHandle(t), ws::kSdSend), 0);
+  Channels in(2, 4, 0.5f);
+  Channels out(2, 4);
+  t.processReplacing(in.get(), out.get(), 4);
+  EXPECT_FALSE(I::Connected(t));
+  EXPECT_FALSE(I::OpenPending(t));
+  EXPECT_FALSE(I::SocketOpen(t));
+  EXPECT_TRUE(AllEqual(out[0], kUntouched) && AllEqual(out[1], kUntouched));
+  EXPECT_EQ(host.count(audioMasterGetTime), 0u);
+  EXPECT_TRUE(peer.SeesClose());
 }
 
 TEST_F(RelayTest, SecondAttemptWhilePendingLeavesTheConnectionAlone) {
@@ -461,11 +514,7 @@ TEST_F(RelayTest, SecondAttemptWhilePendingLeavesTheConnectionAlone) {
   t.fxIdle();  // Connect refuses: a connection is open
   EXPECT_TRUE(I::OpenPending(t));
   EXPECT_TRUE(peer.NothingArrives(100));
-  t.processReplacing(nullptr, nullptr, 8);
-  EXPECT_TRUE(I::Connected(t));
-  Message m;
-  ASSERT_TRUE(peer.ReadMessage(m));
-  EXPECT_EQ(m.code, msgResume);
+  ASSERT_NO_FATAL_FAILURE(Activate(t, peer));
 }
 
 TEST_F(RelayTest, WhileDisconnectedProcessCallsWriteNothingAndAskNothing) {
@@ -489,10 +538,10 @@ TEST_F(RelayTest, ProcessCallsAttemptAgainWhenIdleCallsStop) {
   t.fxIdle();
   t.processReplacing(nullptr, nullptr, 8);
   EXPECT_FALSE(peer.Accept(100));  // idle calls keep coming: they make the attempts
-  // No idle call for more than 5 s: the process call connects by itself.
+  // No idle call for more than 5 s: the process call connects by itself,
+  // activates and relays its block.
   I::SetLastIdleCall(t, tovik::platform::TickCount() - 5001);
-  EXPECT_TRUE(Handshake(peer, [&] { t.processReplacing(nullptr, nullptr, 8); }));
-  EXPECT_TRUE(I::OpenPending(t));
+  ASSERT_NO_FATAL_FAILURE(Activate(t, peer, msgResume, true));
 }
 
 TEST_F(RelayTest, AudioThreadNeverWaitsBehindAHandshake) {
@@ -524,6 +573,48 @@ TEST_F(RelayTest, AudioThreadNeverWaitsBehindAHandshake) {
   EXPECT_TRUE(returnedBeforeTheAnswer);
   EXPECT_TRUE(AllEqual(out[0], kUntouched) && AllEqual(out[1], kUntouched));
   EXPECT_TRUE(I::OpenPending(t));  // the handshake itself went through
+}
+
+// The host's idle thread comes while a process call makes its own attempt: the
+// idle call does not wait behind it (it would take the lock just as the next
+// block comes, and that block would be lost), and the next block is relayed.
+TEST_F(RelayTest, IdleCallDuringAProcessCallsAttemptNeitherWaitsNorCostsTheNextBlock) {
+  CTovik& t = Make();
+  t.resume();
+  std::atomic<bool> queryPending{false};
+  std::atomic<bool> idleReturned{false};
+  std::atomic<bool> answered{false};
+  bool activated = false;
+  std::thread slave([&] {
+    if (!peer.Accept() || peer.Read(46).size() != 46) return;
+    queryPending = true;  // the process call's handshake now waits for the info answer
+    const Clock::time_point start = Clock::now();
+    while (!idleReturned && MsSince(start) < 200) SleepMs(1);
+    answered = true;
+    Message open;
+    activated = peer.Write(InfoReply()) && peer.ReadMessage(open) && open.code == msgOpen &&
+                AnswerActivation(peer, msgResume, 8);
+  });
+  std::thread audio([&] { t.processReplacing(nullptr, nullptr, 8); });  // no idle call yet: it connects
+  const Clock::time_point start = Clock::now();
+  while (!queryPending && MsSince(start) < 2000) SleepMs(1);
+  EXPECT_EQ(t.fxIdle(), 1);
+  const bool returnedBeforeTheAnswer = !answered;
+  idleReturned = true;
+  audio.join();
+  slave.join();
+  EXPECT_TRUE(queryPending);
+  EXPECT_TRUE(returnedBeforeTheAnswer);
+  EXPECT_TRUE(activated);
+  EXPECT_TRUE(I::Connected(t));
+  EXPECT_EQ(I::LastIdleAttempt(t), 0u);  // no attempt counted: the next idle call may make one
+
+  Channels in(2, 4, 0.25f);
+  Channels out(2, 4);
+  Exchange(t, in.get(), out.get(), 4, FloatReply({{1, 2, 3, 4}, {5, 6, 7, 8}}));
+  EXPECT_EQ(out[0], (std::vector<float>{1, 2, 3, 4}));
+  EXPECT_EQ(out[1], (std::vector<float>{5, 6, 7, 8}));
+  EXPECT_FALSE(peer.Accept(100));  // one connection only
 }
 
 TEST_F(RelayTest, HostNotificationsReachTheConnectedSlave) {
@@ -616,8 +707,9 @@ TEST_F(RelayTest, TimeInformationTravelsAndStaysWhenTheHostHasNone) {
   Message sent = Exchange(t, in.get(), out.get(), 8, FloatReply({{}, {}}));
   EXPECT_EQ(sent.timeInfo, expected);
   const auto asks = host.callsOf(audioMasterGetTime);
-  ASSERT_EQ(asks.size(), 1u);
+  ASSERT_EQ(asks.size(), 2u);  // the activating call's block and this one
   EXPECT_EQ(asks[0].value, 0xFFC7);
+  EXPECT_EQ(asks[1].value, 0xFFC7);
 
   host.timeInfo = nullptr;  // the payload area's previous bytes go again
   sent = Exchange(t, in.get(), out.get(), 8, FloatReply({{}, {}}));
@@ -639,10 +731,7 @@ TEST_F(RelayTest, NoInputChannelsSendsNoAudioAndStillFillsOutputs) {
   t.fxIdle();
   slave.join();
   EXPECT_EQ(setIo.payload, Int32s({0, 2, 1, 1}));
-  t.processReplacing(nullptr, nullptr, 4);
-  Message m;
-  ASSERT_TRUE(peer.ReadMessage(m));
-  ASSERT_TRUE(I::Connected(t));
+  ASSERT_NO_FATAL_FAILURE(Activate(t, peer));
 
   Channels out(2, 4);
   const Message sent = Exchange(t, nullptr, out.get(), 4, FloatReply({{1, 2, 3, 4}, {5, 6, 7, 8}}));
@@ -750,10 +839,7 @@ TEST_F(RelayTest, CountsAboveSixteenAreClampedAndLongBlocksClipped) {
   t.fxIdle();
   slave.join();
   EXPECT_EQ(setIo.payload, Int32s({16, 16, 1, 1}));
-  t.processReplacing(nullptr, nullptr, 8);
-  Message m;
-  ASSERT_TRUE(peer.ReadMessage(m));
-  ASSERT_TRUE(I::Connected(t));
+  ASSERT_NO_FATAL_FAILURE(Activate(t, peer));
 
   constexpr int kFrames = 50000;
   constexpr int kKept = 44100;
@@ -942,12 +1028,25 @@ TEST_F(RelayTest, EventsQueuedWhileDisconnectedGoWithTheFirstBlock) {
   list.Add(&a);
   list.Add(&b);
   EXPECT_EQ(t.processEvents(list.get()), 1);
-  ASSERT_NO_FATAL_FAILURE(Connect(t));
-  EXPECT_TRUE(peer.NothingArrives(50));  // the activating call sent no block
+  t.resume();
+  ASSERT_TRUE(Handshake(peer, [&] { t.fxIdle(); }));
+  // The activating call relays its block, and the queued events go with it.
   Channels in(2, 4, 0.0f);
   Channels out(2, 4);
-  const Message sent = Exchange(t, in.get(), out.get(), 4, FloatReply({{}, {}}));
+  Message state;
+  Message sent;
+  bool answered = false;
+  std::thread slave([&] {
+    answered = peer.ReadMessage(state) && peer.ReadMessage(sent) && peer.Write(FloatReply({{}, {}}));
+  });
+  t.processReplacing(in.get(), out.get(), 4);
+  slave.join();
+  ASSERT_TRUE(answered);
+  EXPECT_EQ(state.code, msgResume);
+  EXPECT_EQ(sent.code, msgProcess);
   EXPECT_EQ(sent.events, Concat({MidiRecord(a), MidiRecord(b)}));
+  // They went once.
+  EXPECT_TRUE(Exchange(t, in.get(), out.get(), 4, FloatReply({{}, {}})).events.empty());
 }
 
 TEST_F(RelayTest, SlaveEventsReachTheHostOneCallEach) {
@@ -1085,13 +1184,23 @@ TEST_F(AsyncRelayTest, BlocksNotRelayedAreReportedDoneAtOnce) {
   EXPECT_EQ(t.reportCurrentPosition(), 64);  // a host that polls is not kept waiting
   EXPECT_TRUE(AllEqual(out[0], kUntouched) && AllEqual(out[1], kUntouched));
 
-  // The activating call relays nothing either.
+  // The activating call relays its block: it is pending until its answer.
   I::SetLastIdleAttempt(t, tovik::platform::TickCount() - 3000);
   ASSERT_TRUE(Handshake(peer, [&] { t.fxIdle(); }));
   t.processReplacing(in.get(), out.get(), 32);
   EXPECT_TRUE(I::Connected(t));
-  EXPECT_EQ(t.reportCurrentPosition(), 32);
+  EXPECT_EQ(t.reportCurrentPosition(), 0);
   EXPECT_TRUE(AllEqual(out[0], kUntouched) && AllEqual(out[1], kUntouched));
+  Message m;
+  ASSERT_TRUE(peer.ReadMessage(m));
+  EXPECT_EQ(m.code, msgResume);
+  ASSERT_TRUE(peer.ReadMessage(m));
+  EXPECT_EQ(m.code, msgProcess);
+  EXPECT_EQ(m.frames, 32);
+  ASSERT_TRUE(peer.Write(FloatReply({std::vector<float>(32, 1.0f), std::vector<float>(32, -1.0f)})));
+  EXPECT_EQ(PollPosition(t), 32);
+  EXPECT_TRUE(AllEqual(out[0], 1.0f, 0, 32) && AllEqual(out[1], -1.0f, 0, 32));
+  EXPECT_TRUE(AllEqual(out[0], kUntouched, 32) && AllEqual(out[1], kUntouched, 32));  // past the block
 }
 
 TEST_F(AsyncRelayTest, EventsBeforeTheAnswerAreNoAnswer) {
@@ -1149,10 +1258,11 @@ TEST_F(AsyncRelayTest, LostConnectionReportsTheBlockDoneAndReconnectionCopiesNot
   ASSERT_TRUE(I::Connected(t));
   ASSERT_TRUE(peer.ReadMessage(sent));
   EXPECT_EQ(sent.code, msgResume);
+  ASSERT_TRUE(peer.ReadMessage(sent));
+  EXPECT_EQ(sent.code, msgProcess);  // the activating call's own block
   // An audio message on the new connection never lands in the old block's buffers.
   ASSERT_TRUE(peer.Write(FloatReply({{9, 9, 9, 9}, {9, 9, 9, 9}})));
-  SleepMs(20);
-  t.reportCurrentPosition();
+  EXPECT_EQ(PollPosition(t), 4);
   EXPECT_TRUE(AllEqual(out[0], kUntouched) && AllEqual(out[1], kUntouched));
 }
 
@@ -1230,13 +1340,23 @@ TEST_F(RelayTest, ReconnectsAfterTheSlaveRestartsAndResumesIt) {
   EXPECT_LT(reconnectedAfter, 3000);  // the next attempt comes 2 s after the last one
   EXPECT_TRUE(I::OpenPending(t));
 
+  // The restarted slave is resumed too, and the activating call's block is relayed.
+  Message state;
+  Message sent;
+  bool relayed = false;
+  std::thread restarted([&] {
+    relayed = peer.ReadMessage(state) && peer.ReadMessage(sent) &&
+              peer.Write(FloatReply({{2, 2, 2, 2}, {2, 2, 2, 2}}));
+  });
   t.processReplacing(in.get(), out2.get(), 4);
+  restarted.join();
+  ASSERT_TRUE(relayed);
   EXPECT_TRUE(I::Connected(t));
-  Message m;
-  ASSERT_TRUE(peer.ReadMessage(m));
-  EXPECT_EQ(m.code, msgResume);  // the restarted slave is resumed too
-  Exchange(t, in.get(), out2.get(), 4, FloatReply({{2, 2, 2, 2}, {2, 2, 2, 2}}));
+  EXPECT_EQ(state.code, msgResume);
+  EXPECT_EQ(sent.code, msgProcess);
   EXPECT_TRUE(AllEqual(out2[0], 2.0f));
+  Exchange(t, in.get(), out2.get(), 4, FloatReply({{3, 3, 3, 3}, {3, 3, 3, 3}}));
+  EXPECT_TRUE(AllEqual(out2[0], 3.0f));
 }
 
 TEST_F(RelayTest, ChunkWithANewAddressDisconnectsAndTheNextAttemptUsesIt) {
@@ -1250,26 +1370,24 @@ TEST_F(RelayTest, ChunkWithANewAddressDisconnectsAndTheNextAttemptUsesIt) {
   EXPECT_FALSE(I::SocketOpen(t));
   EXPECT_TRUE(peer.SeesClose());
   peer.CloseConnection();
-  EXPECT_TRUE(Handshake(other, [&] { t.processReplacing(nullptr, nullptr, 8); }));
+  ASSERT_NO_FATAL_FAILURE(Activate(t, other, msgResume, true));
   EXPECT_FALSE(peer.Accept(100));
 }
 
 TEST_F(RelayTest, ChunkWithANewAddressWhilePendingDisconnects) {
   CTovik& t = Make();
   t.resume();
-  ASSERT_TRUE(Handshake(peer, [&] { t.processReplacing(nullptr, nullptr, 8); }));
+  ASSERT_TRUE(Handshake(peer, [&] { t.fxIdle(); }));
   ASSERT_TRUE(I::OpenPending(t));
+  I::SetLastIdleCall(t, tovik::platform::TickCount() - 5001);  // the idle calls stop
   ScriptedPeer other;
   PointAt(other);
   EXPECT_FALSE(I::OpenPending(t));
   EXPECT_TRUE(peer.SeesClose());
-  // The next process call makes a new attempt instead of activating the old address.
-  EXPECT_TRUE(Handshake(other, [&] { t.processReplacing(nullptr, nullptr, 8); }));
-  t.processReplacing(nullptr, nullptr, 8);
-  EXPECT_TRUE(I::Connected(t));
-  Message m;
-  ASSERT_TRUE(other.ReadMessage(m));
-  EXPECT_EQ(m.code, msgResume);
+  // The next process call makes a new attempt instead of activating the old
+  // address, and relays its block there.
+  ASSERT_NO_FATAL_FAILURE(Activate(t, other, msgResume, true));
+  EXPECT_FALSE(peer.Accept(100));
 }
 
 TEST_F(RelayTest, ChunkWithTheSameAddressKeepsTheConnection) {
