@@ -22,6 +22,7 @@
 #include "platform/Platform.h"
 #include "platform/UserStore.h"
 #include "relay/BuildConstants.h"
+#include "relay/Factory.h"
 #include "relay/Tovik.h"
 #include "support/FakeHost.h"
 #include "support/ScriptedPeer.h"
@@ -1305,6 +1306,180 @@ TEST_F(AsyncRelayTest, SwitchToSynchronousSkipsTheOldAnswer) {
   EXPECT_EQ(out2[0], (std::vector<float>{2, 2, 2, 2}));
   EXPECT_EQ(out2[1], (std::vector<float>{3, 3, 3, 3}));
   EXPECT_TRUE(AllEqual(out[0], kUntouched));
+}
+
+// --- Hosts that never send idle calls ------------------------------------------------------
+
+// A slave on a thread of its own for a whole run: it answers the handshake
+// (keeping the sample rate and block size it was told), records the code of
+// every message after it, and answers the n-th msgProcess (from 0) with
+// channel 0 holding n * 10000 + i and channel 1 its negative, until msgClose
+// or the connection ends.
+class RecordingSlave {
+ public:
+  explicit RecordingSlave(ScriptedPeer& peer) : thread_([this, &peer] { Run(peer); }) {}
+  ~RecordingSlave() {
+    if (thread_.joinable()) thread_.join();
+  }
+  void Join() { thread_.join(); }
+
+  static float Sample(int block, int channel, int frame) {
+    const auto v = static_cast<float>(block * 10000 + frame);
+    return channel == 0 ? v : -v;
+  }
+
+  bool handshakeAnswered = false;
+  float sampleRate = 0.0f;
+  int32_t blockSize = 0;
+  std::vector<int32_t> codes;   // after msgOpen
+  std::vector<int32_t> frames;  // of each msgProcess
+  Bytes firstAudio;             // the first msgProcess's input audio
+
+ private:
+  void Run(ScriptedPeer& peer) {
+    if (!peer.Accept()) return;
+    Message m;
+    for (int32_t code : {msgHello, msgSetIo, msgSetSampleRate, msgSetBlockSize, msgGetInfo}) {
+      if (!peer.ReadMessage(m) || m.code != code) return;
+      if (code == msgSetSampleRate) std::memcpy(&sampleRate, m.payload.data(), sizeof sampleRate);
+      if (code == msgSetBlockSize) blockSize = ScriptedPeer::Int32At(m.payload, 0);
+    }
+    if (!peer.Write(InfoReply()) || !peer.ReadMessage(m) || m.code != msgOpen) return;
+    handshakeAnswered = true;
+    while (peer.ReadMessage(m)) {
+      codes.push_back(m.code);
+      if (m.code == msgClose) return;
+      if (m.code != msgProcess) continue;
+      const int block = static_cast<int>(frames.size());
+      frames.push_back(m.frames);
+      if (block == 0) firstAudio = m.audio;
+      std::vector<std::vector<float>> answer(2, std::vector<float>(static_cast<size_t>(m.frames)));
+      for (int c = 0; c < 2; ++c) {
+        for (int i = 0; i < m.frames; ++i)
+          answer[static_cast<size_t>(c)][static_cast<size_t>(i)] = Sample(block, c, i);
+      }
+      if (!peer.Write(FloatReply(answer))) return;
+    }
+  }
+
+  std::thread thread_;
+};
+
+// What a host's output buffers must hold after block `block` was relayed.
+bool HoldsAnswer(Channels& out, int block, int frames) {
+  for (int c = 0; c < 2; ++c) {
+    for (int i = 0; i < frames; ++i) {
+      if (BitsOf(out[static_cast<size_t>(c)][static_cast<size_t>(i)]) !=
+          BitsOf(RecordingSlave::Sample(block, c, i)))
+        return false;
+    }
+  }
+  return true;
+}
+
+// A session load as a host's headless tools make it, call for call: the
+// address comes with the chunk after the first resume, a second resume
+// follows without a suspend between, and no idle call ever comes. The first
+// process call connects and its own block is relayed: no block is lost.
+TEST_F(RelayTest, SessionLoadWithoutIdleCallsRelaysEveryBlockFromTheFirst) {
+  constexpr VstInt32 kBlock = 1024;
+  constexpr int kBlocks = 8;
+  AudioEffect* effect = createEffectInstance(FakeHost::callback());  // as the entry point does
+  ASSERT_NE(effect, nullptr);
+  AEffect* e = effect->getAeffect();
+  auto d = [e](VstInt32 opcode, VstInt32 index, VstIntPtr value, void* ptr, float opt) {
+    return e->dispatcher(e, opcode, index, value, ptr, opt);
+  };
+  RecordingSlave slave(peer);
+
+  d(effOpen, 0, 0, nullptr, 0.0f);
+  EXPECT_EQ(d(effGetVstVersion, 0, 0, nullptr, 0.0f), 2400);
+  d(effSetSampleRate, 0, 0, nullptr, 48000.0f);
+  d(effSetBlockSize, 0, kBlock, nullptr, 0.0f);
+  for (VstInt32 i = 0; i < 4; ++i) d(effCanBeAutomated, i, 0, nullptr, 0.0f);
+  for (VstInt32 i = 0; i < 4; ++i) {
+    VstParameterProperties properties{};
+    d(effGetParameterProperties, i, 0, &properties, 0.0f);
+    char name[64] = {};
+    d(effGetParamName, i, 0, name, 0.0f);
+    d(effGetParamName, i, 0, name, 0.0f);
+  }
+  char capability[] = "receiveVstTimeInfo";
+  d(effCanDo, 0, 0, capability, 0.0f);
+  char effectName[64] = {};
+  d(effGetEffectName, 0, 0, effectName, 0.0f);
+  d(effMainsChanged, 0, 1, nullptr, 0.0f);
+  d(effSetProgram, 0, 0, nullptr, 0.0f);
+  std::string chunk = "Host=127.0.0.1\nPort=" + std::to_string(peer.Port()) +
+                      "\nSynch=1\nCfgDlg=0\nTrmSlave=1\nAudioPrec=4\n";
+  ASSERT_EQ(chunk.size() + 1, 67u);  // a five-digit port, as the host's saved chunk had
+  EXPECT_EQ(d(effSetChunk, 0, static_cast<VstIntPtr>(chunk.size() + 1), chunk.data(), 0.0f), 1);
+  d(effMainsChanged, 0, 1, nullptr, 0.0f);  // again, with no suspend between
+
+  bool allAnswered = true;
+  for (int b = 0; b < kBlocks; ++b) {
+    Channels in(2, kBlock, 0.25f);
+    Channels out(2, kBlock);
+    e->processReplacing(e, in.get(), out.get(), kBlock);
+    if (!HoldsAnswer(out, b, kBlock)) {
+      ADD_FAILURE() << "block " << b << " holds no answer; first sample " << out[0][0];
+      allAnswered = false;
+    }
+  }
+  EXPECT_TRUE(allAnswered);
+  d(effMainsChanged, 0, 0, nullptr, 0.0f);
+  d(effClose, 0, 0, nullptr, 0.0f);  // the instance is gone from here on
+  slave.Join();
+
+  ASSERT_TRUE(slave.handshakeAnswered);
+  EXPECT_EQ(slave.sampleRate, 48000.0f);
+  EXPECT_EQ(slave.blockSize, kBlock);
+  // Neither resume reached the slave (nothing was connected yet): the one
+  // msgResume is the activation's, then every block, the suspend and the close.
+  std::vector<int32_t> expected{msgResume};
+  expected.insert(expected.end(), kBlocks, msgProcess);
+  expected.push_back(msgSuspend);
+  expected.push_back(msgClose);
+  EXPECT_EQ(slave.codes, expected);
+  EXPECT_EQ(slave.frames, std::vector<int32_t>(kBlocks, kBlock));
+  EXPECT_EQ(slave.firstAudio, Concat({FloatBytes(std::vector<float>(kBlock, 0.25f)),
+                                      FloatBytes(std::vector<float>(kBlock, 0.25f))}));
+  EXPECT_FALSE(peer.Accept(100));  // one handshake only
+  EXPECT_EQ(host.count(audioMasterGetTime), static_cast<size_t>(kBlocks));
+}
+
+// An offline render of a host without idle calls, at its figures: 88200 Hz,
+// blocks of 256, the chunk after resume. N process calls give N msgProcess,
+// the first included, and each call's outputs hold its own answer.
+TEST_F(RelayTest, OfflineRenderWithoutIdleCallsSendsOneBlockPerProcessCall) {
+  constexpr VstInt32 kBlock = 256;
+  constexpr int kBlocks = 16;
+  plugin = std::make_unique<CTovik>(FakeHost::callback());
+  CTovik& t = *plugin;
+  RecordingSlave slave(peer);
+  t.setSampleRate(88200.0f);
+  t.setBlockSize(kBlock);
+  t.resume();
+  PointAt(peer);
+  int answered = 0;
+  for (int b = 0; b < kBlocks; ++b) {
+    Channels in(2, kBlock, 0.5f);
+    Channels out(2, kBlock);
+    t.processReplacing(in.get(), out.get(), kBlock);
+    if (HoldsAnswer(out, b, kBlock)) ++answered;
+  }
+  EXPECT_EQ(answered, kBlocks);
+  EXPECT_TRUE(I::Connected(t));
+  plugin.reset();  // the slave sees the connection end
+  slave.Join();
+
+  ASSERT_TRUE(slave.handshakeAnswered);
+  EXPECT_EQ(slave.sampleRate, 88200.0f);
+  EXPECT_EQ(slave.blockSize, kBlock);
+  std::vector<int32_t> expected{msgResume};
+  expected.insert(expected.end(), kBlocks, msgProcess);
+  EXPECT_EQ(slave.codes, expected);
+  EXPECT_EQ(slave.frames, std::vector<int32_t>(kBlocks, kBlock));
 }
 
 // --- Reconnection, address changes, close ---------------------------------------------------
