@@ -225,3 +225,49 @@ TEST_F(WaitDlgTest, UnattendedRunWithoutSlaveCancels) {
   EXPECT_EQ(dialog.runUnattended(), kIdCancel);
   EXPECT_FALSE(TovikInspector::OpenPending(tovik));
 }
+
+// The dialog's connection is Pending: the first process call activates it
+// (the run state first) and relays its own block, whose answer fills the
+// outputs in the same call.
+TEST_F(WaitDlgTest, FirstProcessCallAfterTheDialogsConnectionRelaysItsBlock) {
+  ScriptedPeer peer;
+  bool opened = false;
+  std::thread slave(AnswerHandshake, &peer, &opened);
+  setenv("TOVIK_HOST", "127.0.0.1", 1);
+  setenv("TOVIK_PORT", std::to_string(peer.Port()).c_str(), 1);
+  WriteStore("ConfigDlg=1\n");
+  CTovik tovik(FakeHost::callback());  // the dialog runs inside the constructor
+  slave.join();
+  ASSERT_TRUE(opened);
+  ASSERT_TRUE(TovikInspector::OpenPending(tovik));
+  tovik.resume();
+
+  float in[2][4] = {{0.5f, 0.5f, 0.5f, 0.5f}, {0.5f, 0.5f, 0.5f, 0.5f}};
+  float out[2][4] = {{7, 7, 7, 7}, {7, 7, 7, 7}};
+  float* inputs[2] = {in[0], in[1]};
+  float* outputs[2] = {out[0], out[1]};
+  std::vector<int32_t> codes;
+  int32_t frames = 0;
+  std::thread answer([&] {
+    ScriptedPeer::Message m;
+    while (codes.size() < 2 && peer.ReadMessage(m)) {
+      codes.push_back(m.code);
+      if (m.code != msgProcess) continue;
+      frames = m.frames;
+      std::vector<unsigned char> reply;
+      for (int32_t v : {static_cast<int32_t>(msgProcess), 4, 2, 4}) ScriptedPeer::PutInt32(reply, v);
+      for (float f : {1.0f, 2.0f, 3.0f, 4.0f, -1.0f, -2.0f, -3.0f, -4.0f}) ScriptedPeer::PutFloat(reply, f);
+      peer.Write(reply);
+    }
+  });
+  tovik.processReplacing(inputs, outputs, 4);
+  answer.join();
+  EXPECT_EQ(codes, (std::vector<int32_t>{msgResume, msgProcess}));
+  EXPECT_EQ(frames, 4);
+  EXPECT_TRUE(TovikInspector::Connected(tovik));
+  EXPECT_FALSE(TovikInspector::OpenPending(tovik));
+  const float expected[2][4] = {{1, 2, 3, 4}, {-1, -2, -3, -4}};
+  for (int c = 0; c < 2; ++c) {
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(out[c][i], expected[c][i]) << "output " << c << " frame " << i;
+  }
+}
