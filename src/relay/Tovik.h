@@ -4,7 +4,8 @@
 //
 // Threads: see docs/threading.md. In short, [audio-thread] entries never block
 // on the link lock (they try it and skip the block when it is busy);
-// [main-thread] entries take it and may wait for a handshake to finish.
+// [main-thread] entries take it and may wait for a handshake to finish, except
+// idle calls, which only try it.
 #pragma once
 
 #include <atomic>
@@ -147,6 +148,7 @@ class CTovik : public AudioEffectX {
   uint32_t lastIdleAttempt = 0;
   TSharedValue<bool> suspended{false};  // cleared by resume, read by a process call's activation
   bool stateDelivered = true;
+  bool resumedOnce = false;                     // main thread only: resume sets it, close reads it
   TSharedValue<bool> hostReceivesEvents{true};  // set by resume, read by the audio path
   VstInt32 slaveInfo[3] = {};
 
@@ -157,7 +159,7 @@ class CTovik : public AudioEffectX {
   VstInt32 pendingOutputCount = 0;
   VstInt32 pendingFrames = 0;
   std::atomic<bool> replyTaken{false};
-  int unansweredBlocks = 0;  // msgProcess sent and not yet answered, this connection
+  int unansweredBlocks = 0;               // msgProcess sent and not yet answered, this connection
   std::atomic<bool> pendingValid{false};  // the host's buffers of that block may still be written
 
   // Events from the slave, kept until they are handed to the host.

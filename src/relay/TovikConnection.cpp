@@ -187,6 +187,7 @@ void CTovik::applyIoChange() {
 
 void CTovik::resume() {
   suspended = false;
+  resumedOnce = true;
   wantEvents(1);
   needIdle();
   hostReceivesEvents = canHostDo(const_cast<char*>("receiveVstEvents")) != 0 ||
@@ -215,9 +216,13 @@ void CTovik::setBlockSizeAndSampleRate(VstInt32 size, float rate) {
   sendBlockSize(size);
 }
 
+// Only an instance that was resumed tells the slave to terminate. Plug-in
+// scanners open an instance, query it and close it without ever resuming it,
+// and the dialog of that instance may have connected to a slave the user is
+// running for a session: scanning must not end it.
 void CTovik::close() {
   std::lock_guard<std::mutex> guard(linkLock);
-  if (TrmSlave) sendClose();
+  if (TrmSlave && resumedOnce) sendClose();
   link.AttachA(false);
 }
 

@@ -8,9 +8,11 @@
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/DialogModel.h"
 #include "relay/BuildConstants.h"
+#include "relay/Factory.h"
 #include "relay/WaitDlg.h"
 #include "support/FakeHost.h"
 #include "support/ScriptedPeer.h"
@@ -270,4 +272,49 @@ TEST_F(WaitDlgTest, FirstProcessCallAfterTheDialogsConnectionRelaysItsBlock) {
   for (int c = 0; c < 2; ++c) {
     for (int i = 0; i < 4; ++i) EXPECT_EQ(out[c][i], expected[c][i]) << "output " << c << " frame " << i;
   }
+}
+
+// A plug-in scanner opens an instance, queries it and closes it without ever
+// resuming it (the order below is Ardour's scanner's, recorded). The
+// instance's dialog connected to the slave the environment names, and
+// TermSlave is on: closing the scanned instance must still not tell that
+// slave, which may be serving a session, to terminate.
+TEST_F(WaitDlgTest, PluginScanNeverTellsTheSlaveToTerminate) {
+  ScriptedPeer peer;
+  bool opened = false;
+  std::vector<int32_t> afterOpen;
+  std::thread slave([&] {
+    AnswerHandshake(&peer, &opened);
+    ScriptedPeer::Message m;
+    while (peer.ReadMessage(m, 3000)) afterOpen.push_back(m.code);  // until the socket closes
+  });
+  setenv("TOVIK_HOST", "127.0.0.1", 1);
+  setenv("TOVIK_PORT", std::to_string(peer.Port()).c_str(), 1);
+  WriteStore("ConfigDlg=1\nTermSlave=1\n");
+
+  AudioEffect* effect = createEffectInstance(FakeHost::callback());  // as the entry point does
+  ASSERT_NE(effect, nullptr);
+  AEffect* e = effect->getAeffect();
+  auto d = [e](VstInt32 opcode, VstIntPtr value, void* ptr) {
+    return e->dispatcher(e, opcode, 0, value, ptr, 0.0f);
+  };
+  char text[256] = {};
+  char receive[] = "receiveVstMidiEvent";
+  char send[] = "sendVstMidiEvent";
+  d(effOpen, 0, nullptr);
+  d(effGetVstVersion, 0, nullptr);
+  d(effGetEffectName, 0, text);
+  d(effGetVendorString, 0, text);
+  d(effGetPlugCategory, 0, nullptr);
+  d(effCanDo, 0, receive);
+  d(effGetVstVersion, 0, nullptr);
+  d(effCanDo, 0, send);
+  d(effMainsChanged, 0, nullptr);
+  d(effClose, 0, nullptr);  // the instance is gone from here on
+  slave.join();
+
+  EXPECT_TRUE(opened);
+  // Nothing after msgOpen: the instance was never active, so neither the
+  // suspend nor the close reached the slave.
+  EXPECT_EQ(afterOpen, std::vector<int32_t>{});
 }
