@@ -2,8 +2,8 @@
 // sample rate, block size, resume, idle calls from a second thread, one
 // process call per block, suspend.
 //
-// The first process calls after resume only activate the plug-in's connection
-// and write no output. Before the real signal starts, the runner sends blocks
+// The plug-in connects in an idle call or in a process call, and until it is
+// connected its process calls write no output. Before the real signal starts, the runner sends blocks
 // of silence (warm-up, paced at the sample rate, bounded by the time-out) until
 // one comes back answered, so that no block of the signal is lost.
 //
