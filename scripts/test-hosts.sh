@@ -4,6 +4,7 @@
 #     - its VST scanner reports name, vendor, category, channel counts and
 #       "can process replacing" of both builds (and writes the cache that
 #       Ardour reads: Ardour never scans by itself, so every run scans anew);
+#       a slave running during the scans is left running;
 #     - ardour7-lua builds a session on the dummy backend's "Sine Wave" device:
 #       a track with Tovik.so relays through tovik-slave --gain -6, and the
 #       track's meter after its fader reads 6 dB below its input;
@@ -173,6 +174,11 @@ scan() {
   done
 }
 say "Ardour's VST scanner ($(elapsed))"
+# A slave is running while the plug-ins are scanned, and the scanned
+# instances' dialog connects to it: the scan must leave it running.
+start_slave PORT_S "$ARTIFACTS/scan-slave.log" --exit-on-close || finish
+SCAN_SLAVE=${PIDS[-1]}
+export TOVIK_PORT=$PORT_S
 check "Ardour scanner: Tovik.so is the effect Tovik by Kestrane, 2 in, 2 out, process replacing" \
   scan "$SO_EFFECT" "$ARTIFACTS/scan-Tovik.log" 'id="1416590955"' 'name="Tovik"' 'creator="Kestrane"' \
   'category="Unknown"' 'n_inputs="2"' 'n_outputs="2"' 'is_instrument="0"' 'can_process_replace="1"'
@@ -180,6 +186,12 @@ check "Ardour scanner: TovikI.so is the instrument Tovik VSTi by Kestrane, 2 in,
   scan "$SO_INSTRUMENT" "$ARTIFACTS/scan-TovikI.log" 'id="1416590921"' 'name="Tovik VSTi"' \
   'creator="Kestrane"' 'category="Instrument"' 'n_inputs="2"' 'n_outputs="2"' 'is_instrument="1"' \
   'can_process_replace="1"'
+unset TOVIK_PORT
+slave_still_runs() {
+  sed -n 's/^tovik-slave: connection/    connection/p' "$ARTIFACTS/scan-slave.log"
+  kill -0 "$SCAN_SLAVE" 2>/dev/null || { say "the scan told the slave to terminate"; return 1; }
+}
+check "Ardour scanner: the scans leave a running slave running (no msgClose)" slave_still_runs
 
 # --- Ardour: a headless session ---------------------------------------------------------------
 
