@@ -51,6 +51,12 @@ class WaitDlgTest : public ::testing::Test {
     std::string command = "rm -rf '" + root_ + "'";
     if (std::system(command.c_str()) != 0) ADD_FAILURE() << "could not remove " << root_;
   }
+  // What the unattended dialog types into its fields: the loopback address and
+  // this port.
+  static void TypeIntoTheUnattendedDialog(const std::string& port) {
+    setenv("TOVIK_HOST", "127.0.0.1", 1);
+    setenv("TOVIK_PORT", port.c_str(), 1);
+  }
   void WriteStore(const std::string& text) {
     const std::string dir = root_ + "/Kestrane";
     mkdir(dir.c_str(), 0700);
@@ -208,8 +214,7 @@ TEST_F(WaitDlgTest, UnattendedRunTakesTheEnvironmentAndConnects) {
   ScriptedPeer peer;
   bool opened = false;
   std::thread slave(AnswerHandshake, &peer, &opened);
-  setenv("TOVIK_HOST", "127.0.0.1", 1);
-  setenv("TOVIK_PORT", std::to_string(peer.Port()).c_str(), 1);
+  TypeIntoTheUnattendedDialog(std::to_string(peer.Port()));
   WriteStore("ConfigDlg=1\n");
   CTovik tovik(FakeHost::callback());  // the dialog runs inside the constructor
   slave.join();
@@ -220,8 +225,7 @@ TEST_F(WaitDlgTest, UnattendedRunTakesTheEnvironmentAndConnects) {
 }
 
 TEST_F(WaitDlgTest, UnattendedRunWithoutSlaveCancels) {
-  setenv("TOVIK_HOST", "127.0.0.1", 1);
-  setenv("TOVIK_PORT", Closed().c_str(), 1);
+  TypeIntoTheUnattendedDialog(Closed());
   CTovik tovik(FakeHost::callback());
   CWaitDlg dialog(&tovik);
   EXPECT_EQ(dialog.runUnattended(), kIdCancel);
@@ -235,8 +239,7 @@ TEST_F(WaitDlgTest, FirstProcessCallAfterTheDialogsConnectionRelaysItsBlock) {
   ScriptedPeer peer;
   bool opened = false;
   std::thread slave(AnswerHandshake, &peer, &opened);
-  setenv("TOVIK_HOST", "127.0.0.1", 1);
-  setenv("TOVIK_PORT", std::to_string(peer.Port()).c_str(), 1);
+  TypeIntoTheUnattendedDialog(std::to_string(peer.Port()));
   WriteStore("ConfigDlg=1\n");
   CTovik tovik(FakeHost::callback());  // the dialog runs inside the constructor
   slave.join();
@@ -288,8 +291,7 @@ TEST_F(WaitDlgTest, PluginScanNeverTellsTheSlaveToTerminate) {
     ScriptedPeer::Message m;
     while (peer.ReadMessage(m, 3000)) afterOpen.push_back(m.code);  // until the socket closes
   });
-  setenv("TOVIK_HOST", "127.0.0.1", 1);
-  setenv("TOVIK_PORT", std::to_string(peer.Port()).c_str(), 1);
+  TypeIntoTheUnattendedDialog(std::to_string(peer.Port()));
   WriteStore("ConfigDlg=1\nTermSlave=1\n");
 
   AudioEffect* effect = createEffectInstance(FakeHost::callback());  // as the entry point does
