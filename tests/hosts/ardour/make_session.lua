@@ -4,17 +4,11 @@
 -- the input is monitored, records three seconds of the input as a region (for
 -- the offline export) and saves the session.
 -- Environment: SESSION_DIR (must not exist yet), SESSION_NAME.
+local common = dofile((debug.getinfo(1, "S").source:match("^@(.*/)") or "./") .. "common.lua")
+local fail = common.fail
 local dir, name = os.getenv("SESSION_DIR"), os.getenv("SESSION_NAME")
-local function fail(msg)
-  print("ardour: error: " .. msg)
-  io.stdout:flush()
-  os.exit(1)
-end
 
-local backend = AudioEngine:set_backend("None (Dummy)", "", "")
-if not backend or backend:isnil() then fail("the dummy backend is missing") end
-backend:set_device_name("Sine Wave")
-if AudioEngine:start(false) ~= 0 then fail("the audio engine did not start") end
+common.start_engine("Sine Wave")
 if not create_session(dir, name, 48000) then fail("could not create the session in " .. dir) end
 
 local track = Session:new_audio_track(2, 2, nil, 1, "relay", ARDOUR.PresentationInfo.max_order,
@@ -26,17 +20,12 @@ local plugin = ARDOUR.LuaAPI.new_plugin(Session, "Tovik", ARDOUR.PluginType.LXVS
 if plugin:isnil() then fail("Ardour does not know the plug-in Tovik (was the scanner run?)") end
 track:add_processor_by_index(plugin, 0, nil, true)
 
--- The meter's first channels are MIDI ones (the plug-in has a MIDI port).
-local function level(c)
-  local meter = track:peak_meter()
-  return meter:meter_level(meter:input_streams():n_midi() + c, ARDOUR.MeterType.MeterPeak0dB)
-end
 local function measure(point, label)
   track:set_meter_point(point)
   ARDOUR.LuaAPI.usleep(300000)
   track:peak_meter():reset_max()
   ARDOUR.LuaAPI.usleep(1000000)
-  print(string.format("meter %s %.3f %.3f", label, level(0), level(1)))
+  print(string.format("meter %s %.3f %.3f", label, common.level(track, 0), common.level(track, 1)))
 end
 track:monitoring_control():set_value(ARDOUR.MonitorChoice.MonitorInput, PBD.GroupControlDisposition.NoGroup)
 measure(ARDOUR.MeterPoint.MeterInput, "input")

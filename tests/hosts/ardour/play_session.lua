@@ -2,17 +2,11 @@
 -- recorded region through the restored plug-in and prints the track's meter
 -- after its fader.
 -- Environment: SESSION_DIR, SESSION_NAME.
+local common = dofile((debug.getinfo(1, "S").source:match("^@(.*/)") or "./") .. "common.lua")
+local fail = common.fail
 local dir, name = os.getenv("SESSION_DIR"), os.getenv("SESSION_NAME")
-local function fail(msg)
-  print("ardour: error: " .. msg)
-  io.stdout:flush()
-  os.exit(1)
-end
 
-local backend = AudioEngine:set_backend("None (Dummy)", "", "")
-if not backend or backend:isnil() then fail("the dummy backend is missing") end
-backend:set_device_name("Silence")
-if AudioEngine:start(false) ~= 0 then fail("the audio engine did not start") end
+common.start_engine("Silence")
 if not load_session(dir, name) then fail("could not load the session " .. dir .. "/" .. name) end
 
 local track = Session:route_by_name("relay")
@@ -21,10 +15,6 @@ local plugin = track:nth_plugin(0)
 if plugin:isnil() then fail("the plug-in was not restored") end
 print("plugin " .. plugin:display_name())
 
-local function level(c)
-  local meter = track:peak_meter()
-  return meter:meter_level(meter:input_streams():n_midi() + c, ARDOUR.MeterType.MeterPeak0dB)
-end
 track:set_meter_point(ARDOUR.MeterPoint.MeterPostFader)
 Session:request_locate(0, false, ARDOUR.LocateTransportDisposition.MustStop, ARDOUR.TransportRequestSource.TRS_UI)
 ARDOUR.LuaAPI.usleep(300000)
@@ -32,6 +22,6 @@ Session:request_roll(ARDOUR.TransportRequestSource.TRS_UI)
 ARDOUR.LuaAPI.usleep(500000)
 track:peak_meter():reset_max()
 ARDOUR.LuaAPI.usleep(1000000)
-print(string.format("meter post-fader %.3f %.3f", level(0), level(1)))
+print(string.format("meter post-fader %.3f %.3f", common.level(track, 0), common.level(track, 1)))
 Session:request_stop(false, false, ARDOUR.TransportRequestSource.TRS_UI)
 close_session()
