@@ -12,8 +12,12 @@ The plug-in decodes wire code b of precision 1 to (b - 128) * 0.007874016 and
 code s of precision 2 to s * 3.0518509e-05 (single precision), so each output
 sample names the exact code the slave received and sent back unchanged.
 """
+import os
 import struct
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import wavfile  # noqa: E402
 
 STEP = {1: struct.unpack("<f", struct.pack("<I", 0x3C010204))[0],
         2: struct.unpack("<f", struct.pack("<I", 0x38000100))[0]}
@@ -44,23 +48,10 @@ def write(path, rate, frames, samples):
 
 
 def read(path):
-    with open(path, "rb") as f:
-        blob = f.read()
-    if blob[:4] != b"RIFF" or blob[8:12] != b"WAVE":
-        raise SystemExit("%s: not a WAV file" % path)
-    pos, fmt, data = 12, None, None
-    while pos + 8 <= len(blob):
-        tag, size = blob[pos:pos + 4], struct.unpack("<I", blob[pos + 4:pos + 8])[0]
-        if tag == b"fmt ":
-            fmt = struct.unpack("<HHIIHH", blob[pos + 8:pos + 24])
-        elif tag == b"data":
-            data = blob[pos + 8:pos + 8 + size]
-        pos += 8 + size + (size & 1)
-    if fmt is None or data is None or fmt[0] not in (3, 0xFFFE) or fmt[5] != 32:
+    code, bits, channels = wavfile.read(path)
+    if (code, bits) != (3, 32):
         raise SystemExit("%s: not a 32-bit float WAV file" % path)
-    channels = fmt[1]
-    values = struct.unpack("<%df" % (len(data) // 4), data[:len(data) // 4 * 4])
-    return [values[c::channels] for c in range(channels)]
+    return channels
 
 
 def codes(path, prec):
