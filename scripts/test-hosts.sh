@@ -38,35 +38,9 @@ GAIN=-6      # the slave the plug-ins are pointed at
 DECOY=-12    # the slave only the environment names
 TOL=0.05     # dB
 
-passed=0
-failed=0
-failures=()
-say() { echo "hosts: $*"; }
-elapsed() { echo "$((SECONDS - START)) s"; }
-
-# check NAME COMMAND...: one counted check.
-check() {
-  local name=$1
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-    echo "  ok    $name"
-  else
-    failed=$((failed + 1))
-    failures+=("$name")
-    echo "  FAIL  $name"
-    return 1
-  fi
-}
-
-finish() {
-  echo
-  for f in "${failures[@]+"${failures[@]}"}"; do echo "hosts: failed: $f"; done
-  say "stage took $(elapsed)"
-  echo "hosts: $passed passed, $failed failed"
-  [ "$failed" -eq 0 ] && exit 0
-  exit 1
-}
+STAGE=hosts
+# shellcheck source=scripts/stage-lib.sh
+. scripts/stage-lib.sh
 
 # --- The hosts ------------------------------------------------------------------------------
 
@@ -92,13 +66,9 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 WINESERVER=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 unset DISPLAY
-PIDS=()
 
 cleanup() {
-  local pid
-  for pid in "${PIDS[@]+"${PIDS[@]}"}"; do kill "$pid" 2>/dev/null; done
-  sleep 0.3
-  for pid in "${PIDS[@]+"${PIDS[@]}"}"; do kill -9 "$pid" 2>/dev/null; done
+  stop_processes
   # LMMS's VST server outlives an LMMS that was stopped by its time bound.
   if [ -d "$WINEPREFIX" ]; then timeout 20 "$WINESERVER" -k 2>/dev/null; fi
   rm -rf "$WORK"
@@ -108,29 +78,6 @@ trap 'exit 130' INT TERM
 
 rm -rf "$ARTIFACTS"
 mkdir -p "$ARTIFACTS"
-
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
-# start_slave VAR LOG ARGS...: starts tovik-slave in the background on a free
-# port, waits until it listens and stores the port in VAR.
-start_slave() {
-  local var=$1 log=$2 port i
-  shift 2
-  port=$(free_port)
-  "$SLAVE" --port "$port" --bind 127.0.0.1 "$@" >"$log" 2>&1 &
-  PIDS+=($!)
-  for i in $(seq 1 50); do
-    if grep -q "listening" "$log"; then
-      printf -v "$var" '%s' "$port"
-      return 0
-    fi
-    sleep 0.1
-  done
-  say "tovik-slave did not start: $(cat "$log")"
-  return 1
-}
 
 # blocks_relayed LOG: the number of blocks the slave processed on its connections so far.
 blocks_relayed() {

@@ -32,35 +32,9 @@ SLAVE=build/tools/slave/tovik-slave
 KEY64='HKCU\Software\Kestrane\Tovik'
 KEY32='HKCU\Software\Kestrane\TovikI'
 
-passed=0
-failed=0
-failures=()
-say() { echo "wine: $*"; }
-elapsed() { echo "$((SECONDS - START)) s"; }
-
-# check NAME COMMAND...: one counted check.
-check() {
-  local name=$1
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-    echo "  ok    $name"
-  else
-    failed=$((failed + 1))
-    failures+=("$name")
-    echo "  FAIL  $name"
-    return 1
-  fi
-}
-
-finish() {
-  echo
-  for f in "${failures[@]+"${failures[@]}"}"; do echo "wine: failed: $f"; done
-  say "stage took $(elapsed)"
-  echo "wine: $passed passed, $failed failed"
-  [ "$failed" -eq 0 ] && exit 0
-  exit 1
-}
+STAGE=wine
+# shellcheck source=scripts/stage-lib.sh
+. scripts/stage-lib.sh
 
 # --- Wine itself ----------------------------------------------------------------------------
 
@@ -85,13 +59,9 @@ export TOVIK_WINEPREFIX=$WINEPREFIX  # the prefix ctest's Wine runs use
 # Debian keeps wineserver out of PATH.
 WINESERVER=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 unset DISPLAY
-PIDS=()
 
 cleanup() {
-  local pid
-  for pid in "${PIDS[@]+"${PIDS[@]}"}"; do kill "$pid" 2>/dev/null; done
-  sleep 0.3
-  for pid in "${PIDS[@]+"${PIDS[@]}"}"; do kill -9 "$pid" 2>/dev/null; done
+  stop_processes
   if [ -d "$WINEPREFIX" ]; then timeout 20 "$WINESERVER" -k 2>/dev/null; fi
   rm -rf "$WORK"
 }
@@ -108,27 +78,6 @@ w() {
   local limit=$1
   shift
   timeout -k 5 "$limit" wine "$@"
-}
-
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
-# start_slave LOG ARGS...: starts tovik-slave in the background on a free port,
-# waits until it listens and sets SLAVE_PORT.
-start_slave() {
-  local log=$1
-  shift
-  SLAVE_PORT=$(free_port)
-  "$SLAVE" --port "$SLAVE_PORT" --bind 127.0.0.1 "$@" >"$log" 2>&1 &
-  PIDS+=($!)
-  local i
-  for i in $(seq 1 50); do
-    grep -q "listening" "$log" && return 0
-    sleep 0.1
-  done
-  say "tovik-slave did not start: $(cat "$log")"
-  return 1
 }
 
 # --- Builds ---------------------------------------------------------------------------------
@@ -325,10 +274,8 @@ w 30 reg delete "$KEY32" /f >/dev/null 2>&1
 # --- Relay to the Linux slave -------------------------------------------------------------------
 
 say "relaying to tovik-slave ($(elapsed))"
-start_slave "$LOGS/slave.log" || finish
-PORT=$SLAVE_PORT
-start_slave "$LOGS/slave-gain.log" --gain -6 || finish
-GAIN_PORT=$SLAVE_PORT
+start_slave PORT "$LOGS/slave.log" || finish
+start_slave GAIN_PORT "$LOGS/slave-gain.log" --gain -6 || finish
 
 relay() {  # relay HOST DLL LOG PORT ARGS...: one relay run that must pass
   local host=$1 dll=$2 log=$3 port=$4
