@@ -338,7 +338,12 @@ start_xvfb() {
   local number
   read -r -t 20 number <"$fifo" || return 1
   export DISPLAY=":$number"
-  timeout 10 xdpyinfo >/dev/null 2>&1
+  timeout 10 xdpyinfo >/dev/null 2>&1 || return 1
+  # Wine's desktop process started with the prefix, without a display; a
+  # window asked of it now may never show. A new server starts a new one
+  # for this display.
+  timeout 30 "$WINESERVER" -k 2>/dev/null
+  "$WINESERVER" -p
 }
 
 # dialog_run PORT_TYPED SLAVE_LISTENING: shows the dialog of Tovik.dll, types
