@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +25,9 @@ using tovik::platform::kIdOk;
 using tovik::test::FakeHost;
 
 namespace {
+
+// A scripted slave's side of the handshake; `opened` tells whether msgOpen came.
+void AnswerHandshake(ScriptedPeer* peer, bool* opened);
 
 // A private per-user store holding ConfigDlg=0 (and whatever else a test
 // writes), so that constructing an instance shows no dialog.
@@ -56,6 +60,18 @@ class WaitDlgTest : public ::testing::Test {
   static void TypeIntoTheUnattendedDialog(const std::string& port) {
     setenv("TOVIK_HOST", "127.0.0.1", 1);
     setenv("TOVIK_PORT", port.c_str(), 1);
+  }
+  // An instance whose unattended dialog, run by its constructor, connects to
+  // `peer`: the connection is Pending afterwards.
+  std::unique_ptr<CTovik> ConstructConnectedByTheDialog(ScriptedPeer& peer) {
+    bool opened = false;
+    std::thread slave(AnswerHandshake, &peer, &opened);
+    TypeIntoTheUnattendedDialog(std::to_string(peer.Port()));
+    WriteStore("ConfigDlg=1\n");
+    auto tovik = std::make_unique<CTovik>(FakeHost::callback());
+    slave.join();
+    EXPECT_TRUE(opened);
+    return tovik;
   }
   void WriteStore(const std::string& text) {
     const std::string dir = root_ + "/Kestrane";
@@ -212,13 +228,8 @@ TEST_F(WaitDlgTest, HostFieldKeepsAtMost255Characters) {
 
 TEST_F(WaitDlgTest, UnattendedRunTakesTheEnvironmentAndConnects) {
   ScriptedPeer peer;
-  bool opened = false;
-  std::thread slave(AnswerHandshake, &peer, &opened);
-  TypeIntoTheUnattendedDialog(std::to_string(peer.Port()));
-  WriteStore("ConfigDlg=1\n");
-  CTovik tovik(FakeHost::callback());  // the dialog runs inside the constructor
-  slave.join();
-  EXPECT_TRUE(opened);
+  const std::unique_ptr<CTovik> owned = ConstructConnectedByTheDialog(peer);
+  const CTovik& tovik = *owned;
   EXPECT_STREQ(TovikInspector::Host(tovik), "127.0.0.1");
   EXPECT_EQ(TovikInspector::Port(tovik), static_cast<VstInt32>(peer.Port()));
   EXPECT_TRUE(TovikInspector::OpenPending(tovik));
@@ -237,13 +248,8 @@ TEST_F(WaitDlgTest, UnattendedRunWithoutSlaveCancels) {
 // outputs in the same call.
 TEST_F(WaitDlgTest, FirstProcessCallAfterTheDialogsConnectionRelaysItsBlock) {
   ScriptedPeer peer;
-  bool opened = false;
-  std::thread slave(AnswerHandshake, &peer, &opened);
-  TypeIntoTheUnattendedDialog(std::to_string(peer.Port()));
-  WriteStore("ConfigDlg=1\n");
-  CTovik tovik(FakeHost::callback());  // the dialog runs inside the constructor
-  slave.join();
-  ASSERT_TRUE(opened);
+  const std::unique_ptr<CTovik> owned = ConstructConnectedByTheDialog(peer);
+  CTovik& tovik = *owned;
   ASSERT_TRUE(TovikInspector::OpenPending(tovik));
   tovik.resume();
 
