@@ -65,3 +65,19 @@ start_slave() {
   say "tovik-slave did not start: $(cat "$log")"
   return 1
 }
+
+# require_installed SECONDS WHAT INSTALLER: runs the installer, bounded. When
+# it fails, in CI the stage fails with one counted check; elsewhere the stage
+# is reported as skipped and ends with exit 77.
+require_installed() {
+  local limit=$1 what=$2 installer=$3
+  timeout "$limit" "$installer" && return 0
+  if [ "${CI:-}" = true ]; then
+    say "error: $what missing and could not be installed ($installer)"
+    failed=$((failed + 1))
+    failures+=("$what installed")
+    finish
+  fi
+  say "skipped: $what not installed ($installer installs it as root)"
+  exit 77
+}

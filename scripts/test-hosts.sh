@@ -44,16 +44,7 @@ STAGE=hosts
 
 # --- The hosts ------------------------------------------------------------------------------
 
-if ! timeout 2400 scripts/install-hosts.sh; then
-  if [ "${CI:-}" = true ]; then
-    say "error: Ardour, LMMS or Wine is missing and could not be installed (scripts/install-hosts.sh)"
-    failed=$((failed + 1))
-    failures+=("hosts installed")
-    finish
-  fi
-  say "skipped: the hosts are not installed (scripts/install-hosts.sh installs them as root)"
-  exit 77
-fi
+require_installed 2400 "Ardour, LMMS or Wine" scripts/install-hosts.sh
 
 # --- Processes and files of this run --------------------------------------------------------
 

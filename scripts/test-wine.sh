@@ -38,16 +38,7 @@ STAGE=wine
 
 # --- Wine itself ----------------------------------------------------------------------------
 
-if ! timeout 1800 scripts/install-wine.sh; then
-  if [ "${CI:-}" = true ]; then
-    say "error: Wine and the X tools are missing and could not be installed (scripts/install-wine.sh)"
-    failed=$((failed + 1))
-    failures+=("Wine installed")
-    finish
-  fi
-  say "skipped: Wine is not installed (scripts/install-wine.sh installs it as root)"
-  exit 77
-fi
+require_installed 1800 "Wine and the X tools" scripts/install-wine.sh
 
 # --- Processes started here, stopped on exit ------------------------------------------------
 
