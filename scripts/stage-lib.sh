@@ -81,3 +81,23 @@ require_installed() {
   say "skipped: $what not installed ($installer installs it as root)"
   exit 77
 }
+
+# use_wine_prefix DIR: the run's own Wine prefix, quiet, without Mono and
+# Gecko, with no display until the stage starts one. On exit the background
+# processes and every Wine process of the prefix are stopped and $WORK (the
+# run's folder, which holds the prefix) is removed.
+use_wine_prefix() {
+  export WINEPREFIX=$1
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  # Debian keeps wineserver out of PATH.
+  WINESERVER=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+  unset DISPLAY
+  trap stage_cleanup EXIT
+  trap 'exit 130' INT TERM
+}
+stage_cleanup() {
+  stop_processes
+  if [ -d "$WINEPREFIX" ]; then timeout 20 "$WINESERVER" -k 2>/dev/null; fi
+  rm -rf "$WORK"
+}

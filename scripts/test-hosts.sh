@@ -52,20 +52,9 @@ WORK=$(mktemp -d /tmp/tovik-hosts.XXXXXX)
 export HOME=$WORK/home  # Ardour's and LMMS's settings, the scanner's cache, our per-user store
 mkdir -p "$HOME"
 export TOVIK_HOST=127.0.0.1
-export WINEPREFIX=$WORK/wine
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-WINESERVER=$(command -v wineserver || echo /usr/lib/wine/wineserver)
-unset DISPLAY
-
-cleanup() {
-  stop_processes
-  # LMMS's VST server outlives an LMMS that was stopped by its time bound.
-  if [ -d "$WINEPREFIX" ]; then timeout 20 "$WINESERVER" -k 2>/dev/null; fi
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+# LMMS's VST server outlives an LMMS stopped by its time bound: the clean-up
+# on exit stops every Wine process of the prefix.
+use_wine_prefix "$WORK/wine"
 
 rm -rf "$ARTIFACTS"
 mkdir -p "$ARTIFACTS"

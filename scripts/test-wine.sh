@@ -43,21 +43,8 @@ require_installed 1800 "Wine and the X tools" scripts/install-wine.sh
 # --- Processes started here, stopped on exit ------------------------------------------------
 
 WORK=$(mktemp -d /tmp/tovik-wine.XXXXXX)
-export WINEPREFIX=$WORK/prefix
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+use_wine_prefix "$WORK/prefix"
 export TOVIK_WINEPREFIX=$WINEPREFIX  # the prefix ctest's Wine runs use
-# Debian keeps wineserver out of PATH.
-WINESERVER=$(command -v wineserver || echo /usr/lib/wine/wineserver)
-unset DISPLAY
-
-cleanup() {
-  stop_processes
-  if [ -d "$WINEPREFIX" ]; then timeout 20 "$WINESERVER" -k 2>/dev/null; fi
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
 
 mkdir -p "$ARTIFACTS"
 LOGS=$ARTIFACTS/logs
