@@ -101,3 +101,17 @@ stage_cleanup() {
   if [ -d "$WINEPREFIX" ]; then timeout 20 "$WINESERVER" -k 2>/dev/null; fi
   rm -rf "$WORK"
 }
+
+# require_built FILE...: ends the stage with a failed check when a file the
+# stage needs was not built.
+require_built() {
+  local f
+  for f in "$@"; do
+    if [ ! -f "$f" ]; then
+      say "error: $f was not built; nothing more to check"
+      failed=$((failed + 1))
+      failures+=("$f built")
+      finish
+    fi
+  done
+}

@@ -76,14 +76,7 @@ if [ ! -f "$DLL32" ]; then
   check "i686 build: TovikI.dll" bash -c "cmake --preset mingw32 >/dev/null &&
     cmake --build --preset mingw32 -j $JOBS >$ARTIFACTS/build-win32.log 2>&1"
 fi
-for f in "$SO_EFFECT" "$SO_INSTRUMENT" "$DLL32" "$SLAVE"; do
-  if [ ! -f "$f" ]; then
-    say "error: $f was not built; nothing more to check"
-    failed=$((failed + 1))
-    failures+=("$f built")
-    finish
-  fi
-done
+require_built "$SO_EFFECT" "$SO_INSTRUMENT" "$DLL32" "$SLAVE"
 
 # --- Ardour: the VST scanner ------------------------------------------------------------------
 

@@ -73,14 +73,7 @@ if [ ! -x "$SLAVE" ]; then
   check "Linux build: tovik-slave" bash -c "cmake --preset default >/dev/null &&
     cmake --build --preset default -j $JOBS --target tovik-slave >$LOGS/build-slave.log 2>&1"
 fi
-for f in "$HOST64" "$HOST32" "$DLL64" "$DLL32" "$SLAVE"; do
-  if [ ! -f "$f" ]; then
-    say "error: $f was not built; nothing more to check"
-    failed=$((failed + 1))
-    failures+=("$f built")
-    finish
-  fi
-done
+require_built "$HOST64" "$HOST32" "$DLL64" "$DLL32" "$SLAVE"
 
 # --- The private prefix -----------------------------------------------------------------------
 
