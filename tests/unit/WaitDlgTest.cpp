@@ -16,6 +16,7 @@
 #include "relay/Factory.h"
 #include "relay/WaitDlg.h"
 #include "support/FakeHost.h"
+#include "support/ScopedConfigHome.h"
 #include "support/ScriptedPeer.h"
 #include "support/TovikInspector.h"
 
@@ -34,26 +35,14 @@ void AnswerHandshake(ScriptedPeer* peer, bool* opened);
 class WaitDlgTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/tovik-dlg-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    root_ = dir;
-    const char* old = std::getenv("XDG_CONFIG_HOME");
-    hadOld_ = old != nullptr;
-    if (old) old_ = old;
-    setenv("XDG_CONFIG_HOME", root_.c_str(), 1);
+    ASSERT_FALSE(home.path().empty());
     unsetenv("TOVIK_HOST");
     unsetenv("TOVIK_PORT");
     WriteStore("ConfigDlg=0\n");
   }
   void TearDown() override {
-    if (hadOld_)
-      setenv("XDG_CONFIG_HOME", old_.c_str(), 1);
-    else
-      unsetenv("XDG_CONFIG_HOME");
     unsetenv("TOVIK_HOST");
     unsetenv("TOVIK_PORT");
-    std::string command = "rm -rf '" + root_ + "'";
-    if (std::system(command.c_str()) != 0) ADD_FAILURE() << "could not remove " << root_;
   }
   // What the unattended dialog types into its fields: the loopback address and
   // this port.
@@ -74,7 +63,7 @@ class WaitDlgTest : public ::testing::Test {
     return tovik;
   }
   void WriteStore(const std::string& text) {
-    const std::string dir = root_ + "/Kestrane";
+    const std::string dir = home.path() + "/Kestrane";
     mkdir(dir.c_str(), 0700);
     const std::string path = dir + (build::kInstrument ? "/TovikI.conf" : "/Tovik.conf");
     FILE* f = std::fopen(path.c_str(), "w");
@@ -83,9 +72,8 @@ class WaitDlgTest : public ::testing::Test {
     std::fclose(f);
   }
 
+  tovik::test::ScopedConfigHome home;
   FakeHost host;
-  std::string root_, old_;
-  bool hadOld_ = false;
 };
 
 // Answers one handshake as a slave does: everything up to msgGetInfo, the
