@@ -194,6 +194,20 @@ class FaultInjectionTest : public ::testing::Test {
     return answered && I::Connected(t) && !I::OpenPending(t) && I::UnansweredBlocks(t) == 0;
   }
 
+  // One synchronous block that the scripted slave answers with the very
+  // samples it received.
+  static void RelayEchoed(CTovik& t, ScriptedPeer& peer, Buffers& in, Buffers& out) {
+    std::thread answer([&] {
+      Message block;
+      if (!peer.ReadMessage(block) || block.code != msgProcess) return;
+      Bytes reply = Int32s({msgProcess, 4, 2, kFrames});
+      reply.insert(reply.end(), block.audio.begin(), block.audio.end());
+      peer.Write(reply);
+    });
+    t.processReplacing(in.get(), out.get(), kFrames);
+    answer.join();
+  }
+
   std::filesystem::path configDir;
 };
 
@@ -233,15 +247,7 @@ TEST_F(FaultInjectionTest, SlaveClosingInTheMiddleOfTheAnswerLeavesOutputsAndRec
 
   // The slave is back: the next process calls connect and relay.
   ASSERT_TRUE(ConnectToPeer(*t, peer));
-  std::thread answer([&] {
-    Message block;
-    if (!peer.ReadMessage(block) || block.code != msgProcess) return;
-    Bytes reply = Int32s({msgProcess, 4, 2, kFrames});
-    reply.insert(reply.end(), block.audio.begin(), block.audio.end());
-    peer.Write(reply);
-  });
-  t->processReplacing(in.get(), out.get(), kFrames);
-  answer.join();
+  RelayEchoed(*t, peer, in, out);
   EXPECT_TRUE(out.All(0.25f));
 }
 
@@ -431,15 +437,7 @@ TEST_F(FaultInjectionTest, SlaveAnsweringGarbageIsSurvived) {
   ASSERT_TRUE(ConnectToPeer(*t, peer));
   Buffers in(2, kFrames, 0.125f);
   Buffers out(2, kFrames, kUntouched);
-  std::thread answer([&] {
-    Message block;
-    if (!peer.ReadMessage(block) || block.code != msgProcess) return;
-    Bytes reply = Int32s({msgProcess, 4, 2, kFrames});
-    reply.insert(reply.end(), block.audio.begin(), block.audio.end());
-    peer.Write(reply);
-  });
-  t->processReplacing(in.get(), out.get(), kFrames);
-  answer.join();
+  RelayEchoed(*t, peer, in, out);
   EXPECT_TRUE(out.All(0.125f));
   std::printf("garbage answers survived: %d of %zu\n", survived, garbage.size());
 }
