@@ -25,11 +25,10 @@ ProcAddress FindDynamicSymbol(ModuleHandle module, const char* name) {
 
 void PinDynamicLibrary(ModuleHandle module) {
   if (module == nullptr) return;
-  char path[MAX_PATH];
-  const DWORD length = GetModuleFileNameA(static_cast<HMODULE>(module), path, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return;
+  // A module handle is the module's base address, which lies inside it.
   HMODULE pinned = nullptr;
-  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN, path, &pinned);
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                     static_cast<LPCSTR>(module), &pinned);
 }
 
 void FreeDynamicLibrary(ModuleHandle module) {
