@@ -19,17 +19,28 @@ uint32_t Le32(const uint8_t* p) {
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
-void Put16(std::vector<uint8_t>& out, uint32_t v) {
-  out.push_back(static_cast<uint8_t>(v));
-  out.push_back(static_cast<uint8_t>(v >> 8));
-}
-void Put32(std::vector<uint8_t>& out, uint32_t v) {
-  Put16(out, v & 0xFFFF);
-  Put16(out, v >> 16);
-}
-void PutTag(std::vector<uint8_t>& out, const char* tag) {
-  out.insert(out.end(), tag, tag + 4);
-}
+// Little-endian writes into a buffer sized beforehand: the whole file is laid out
+// in one allocation, with no growth while it is written.
+class CLeWriter {
+ public:
+  explicit CLeWriter(uint8_t* at) : next(at) {}
+  void U16(uint32_t v) {
+    next[0] = static_cast<uint8_t>(v);
+    next[1] = static_cast<uint8_t>(v >> 8);
+    next += 2;
+  }
+  void U32(uint32_t v) {
+    U16(v & 0xFFFF);
+    U16(v >> 16);
+  }
+  void Tag(const char (&tag)[5]) {
+    std::memcpy(next, tag, 4);
+    next += 4;
+  }
+
+ private:
+  uint8_t* next;
+};
 
 float SampleAt(const uint8_t* p, uint16_t tag, uint16_t bits) {
   if (tag == kFormatFloat) {
@@ -132,43 +143,51 @@ bool CWavCodec::Decode(const std::vector<uint8_t>& bytes, AudioData& audio, std:
 }
 
 std::vector<uint8_t> CWavCodec::Encode(const AudioData& audio, WavSampleFormat format) {
-  const uint32_t channels = static_cast<uint32_t>(audio.channels.size());
-  const uint32_t frames = static_cast<uint32_t>(audio.Frames());
   const bool isFloat = format == WavSampleFormat::kFloat32;
   const uint32_t width = isFloat ? 4 : 2;
-  const uint32_t dataBytes = frames * channels * width;
+  const uint32_t channels =
+      static_cast<uint32_t>(audio.channels.size() > kMaxChannels ? kMaxChannels : audio.channels.size());
   const uint32_t factBytes = isFloat ? 12 : 0;
-  std::vector<uint8_t> out;
-  out.reserve(44 + factBytes + dataBytes);
-  PutTag(out, "RIFF");
-  Put32(out, 4 + 24 + factBytes + 8 + dataBytes);
-  PutTag(out, "WAVE");
-  PutTag(out, "fmt ");
-  Put32(out, 16);
-  Put16(out, isFloat ? kFormatFloat : kFormatPcm);
-  Put16(out, channels);
-  Put32(out, static_cast<uint32_t>(audio.sampleRate));
-  Put32(out, static_cast<uint32_t>(audio.sampleRate) * channels * width);
-  Put16(out, channels * width);
-  Put16(out, width * 8);
+  const uint32_t headerBytes = 44 + factBytes;
+  // A RIFF file describes at most 4 GiB: longer audio is cut at the last whole frame that fits.
+  const size_t frameBytes = static_cast<size_t>(channels) * width;
+  const size_t maxFrames = frameBytes == 0 ? 0 : (0xFFFFFFFFu - headerBytes) / frameBytes;
+  const size_t frames = audio.Frames() > maxFrames ? maxFrames : audio.Frames();
+  const uint32_t dataBytes = static_cast<uint32_t>(frames * frameBytes);
+
+  std::vector<uint8_t> out(static_cast<size_t>(headerBytes) + dataBytes);
+  CLeWriter put(out.data());
+  put.Tag("RIFF");
+  put.U32(headerBytes - 8 + dataBytes);
+  put.Tag("WAVE");
+  put.Tag("fmt ");
+  put.U32(16);
+  put.U16(isFloat ? kFormatFloat : kFormatPcm);
+  put.U16(channels);
+  put.U32(static_cast<uint32_t>(audio.sampleRate));
+  put.U32(static_cast<uint32_t>(audio.sampleRate) * channels * width);
+  put.U16(channels * width);
+  put.U16(width * 8);
   if (isFloat) {
-    PutTag(out, "fact");
-    Put32(out, 4);
-    Put32(out, frames);
+    put.Tag("fact");
+    put.U32(4);
+    put.U32(static_cast<uint32_t>(frames));
   }
-  PutTag(out, "data");
-  Put32(out, dataBytes);
-  for (uint32_t f = 0; f < frames; ++f) {
+  put.Tag("data");
+  put.U32(dataBytes);
+  for (size_t f = 0; f < frames; ++f) {
     for (uint32_t c = 0; c < channels; ++c) {
-      float x = audio.channels[c][f];
+      // A channel shorter than the first is written as silence past its end.
+      const std::vector<float>& channel = audio.channels[c];
+      const float x = f < channel.size() ? channel[f] : 0.0f;
       if (isFloat) {
         uint32_t u;
         std::memcpy(&u, &x, 4);
-        Put32(out, u);
+        put.U32(u);
       } else {
-        float v = std::isnan(x) ? 0.0f : (x > 1.0f ? 1.0f : (x < -1.0f ? -1.0f : x));
-        long q = std::lround(v * 32767.0f);
-        Put16(out, static_cast<uint32_t>(static_cast<uint16_t>(static_cast<int16_t>(q))));
+        const float v = std::isnan(x) ? 0.0f : (x > 1.0f ? 1.0f : (x < -1.0f ? -1.0f : x));
+        const long q = std::lround(v * 32767.0f);
+        put.U16(static_cast<uint32_t>(static_cast<uint16_t>(static_cast<int16_t>(q))));
       }
     }
   }
