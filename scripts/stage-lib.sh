@@ -5,6 +5,7 @@
 
 passed=0
 failed=0
+skipped=0
 failures=()
 PIDS=()  # background processes to stop on exit (stop_processes)
 
@@ -26,12 +27,82 @@ check() {
   fi
 }
 
+# ia32_check: sets NO_IA32 to the reason why this machine cannot run 32-bit x86
+# programs, or to nothing when it can. A 64-bit kernel built or booted without
+# IA32 emulation refuses every i386 program ("Exec format error"): Wine's
+# 32-bit loader, and with it every 32-bit Windows program, and LMMS for i386.
+# The probe runs a tiny static i386 program (exit status 42) and is bounded.
+# TOVIK_ASSUME_NO_IA32=1 makes the stage behave as on such a machine.
+ia32_check() {
+  NO_IA32=
+  if [ "${TOVIK_ASSUME_NO_IA32:-}" = 1 ]; then
+    NO_IA32="32-bit x86 programs cannot run on this machine (TOVIK_ASSUME_NO_IA32=1)"
+    return 0
+  fi
+  NO_IA32=$(timeout 20 python3 - <<'PROBE' 2>&1
+import errno, os, struct, subprocess, tempfile
+base = 0x08048000
+# mov eax, 1 (exit); mov ebx, 42; int 0x80
+code = bytes([0xB8, 1, 0, 0, 0, 0xBB, 42, 0, 0, 0, 0xCD, 0x80])
+size = 52 + 32 + len(code)
+header = struct.pack("<4s5B7xHHIIIIIHHHHHH", b"\x7fELF", 1, 1, 1, 0, 0, 2, 3, 1, base + 84, 52, 0, 0,
+                     52, 32, 1, 0, 0, 0)
+segment = struct.pack("<8I", 1, 0, base, base, size, size, 5, 0x1000)
+fd, path = tempfile.mkstemp(prefix="tovik-ia32-")
+try:
+    os.write(fd, header + segment + code)
+    os.close(fd)
+    os.chmod(path, 0o700)
+    try:
+        rc = subprocess.run([path], timeout=10).returncode
+    except OSError as e:
+        if e.errno == errno.ENOEXEC:
+            print('32-bit x86 programs cannot run on this machine: an i386 program fails with "Exec format error"'
+                  " (kernel without IA32 emulation)")
+        # Any other error (a temporary folder mounted noexec): the probe cannot tell; assume they run.
+    except subprocess.TimeoutExpired:
+        print("32-bit x86 programs cannot run on this machine: an i386 program did not end within 10 s")
+    else:
+        if rc != 42:
+            print("32-bit x86 programs cannot run on this machine: an i386 program ended with status %d, not 42" % rc)
+finally:
+    os.unlink(path)
+PROBE
+  )
+  return 0
+}
+
+# check32 NAME COMMAND...: a check that runs a 32-bit x86 program (ia32_check
+# first). On a machine that cannot run one, the check is not run: in CI it
+# counts as failed, elsewhere as skipped, with the reason on its line. Returns
+# non-zero then, like a failed check.
+check32() {
+  if [ -z "${NO_IA32:-}" ]; then
+    check "$@"
+    return
+  fi
+  local name=$1
+  if [ "${CI:-}" = true ]; then
+    failed=$((failed + 1))
+    failures+=("$name (not run: no 32-bit x86)")
+    echo "  FAIL  $name: not run, $NO_IA32"
+  else
+    skipped=$((skipped + 1))
+    echo "  skip  $name: $NO_IA32"
+  fi
+  return 1
+}
+
 # finish: the failed checks, the time taken and the closing count line; exits.
 finish() {
   echo
   for f in "${failures[@]+"${failures[@]}"}"; do say "failed: $f"; done
   say "stage took $(elapsed)"
-  echo "$STAGE: $passed passed, $failed failed"
+  if [ "$skipped" -gt 0 ]; then
+    echo "$STAGE: $passed passed, $failed failed, $skipped skipped"
+  else
+    echo "$STAGE: $passed passed, $failed failed"
+  fi
   [ "$failed" -eq 0 ] && exit 0
   exit 1
 }
@@ -85,11 +156,21 @@ require_installed() {
 # use_wine_prefix DIR: the run's own Wine prefix, quiet, without Mono and
 # Gecko, with no display until the stage starts one. On exit the background
 # processes and every Wine process of the prefix are stopped and $WORK (the
-# run's folder, which holds the prefix) is removed.
+# run's folder, which holds the prefix) is removed. $WINE is the Wine to run
+# programs with (ia32_check first): Debian's "wine" starts every program, a
+# 64-bit one too, through the 32-bit loader when that is installed, so on a
+# machine that cannot run 32-bit programs the 64-bit loader runs them and
+# makes a 64-bit prefix. wine-run.sh (ctest's Wine runs) takes it as TOVIK_WINE.
 use_wine_prefix() {
   export WINEPREFIX=$1
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
+  WINE=wine
+  if [ -n "${NO_IA32:-}" ]; then
+    WINE=$(command -v wine64 || echo /usr/lib/wine/wine64)
+    export WINEARCH=win64 WINELOADER=$WINE
+  fi
+  export TOVIK_WINE=$WINE
   # Debian keeps wineserver out of PATH.
   WINESERVER=$(command -v wineserver || echo /usr/lib/wine/wineserver)
   unset DISPLAY
