@@ -126,39 +126,66 @@ VstIntPtr AudioEffect::dispatcher(VstInt32 opcode, VstInt32 index, VstIntPtr val
 
 static AudioEffect* objectOf(AEffect* e) { return e ? static_cast<AudioEffect*>(e->object) : nullptr; }
 
-VstIntPtr VSTCALLBACK AudioEffect::dispatchEffect(AEffect* e, VstInt32 opcode, VstInt32 index, VstIntPtr value,
-                                                  void* ptr, float opt) {
+// An exception must not unwind into the host, whose frames know nothing of
+// it: whatever reaches these functions ends here.
+VstIntPtr VSTCALLBACK AudioEffect::dispatchEffect(AEffect* e, VstInt32 opcode, VstInt32 index,
+                                                  VstIntPtr value, void* ptr, float opt) noexcept {
   AudioEffect* effect = objectOf(e);
   if (!effect) return 0;
   if (opcode == effClose) {
-    effect->dispatcher(opcode, index, value, ptr, opt);
+    try {
+      effect->dispatcher(opcode, index, value, ptr, opt);
+    } catch (...) {
+      // The host ends the instance whatever happened in close.
+    }
     delete effect;  // the record lives inside the object: gone from here on
     return 1;
   }
-  return effect->dispatcher(opcode, index, value, ptr, opt);
+  try {
+    return effect->dispatcher(opcode, index, value, ptr, opt);
+  } catch (...) {
+    return 0;
+  }
 }
 
-void VSTCALLBACK AudioEffect::processTrampoline(AEffect* e, float** inputs, float** outputs, VstInt32 frames) {
-  if (AudioEffect* effect = objectOf(e)) effect->process(inputs, outputs, frames);
+void VSTCALLBACK AudioEffect::processTrampoline(AEffect* e, float** inputs, float** outputs,
+                                                VstInt32 frames) noexcept {
+  try {
+    if (AudioEffect* effect = objectOf(e)) effect->process(inputs, outputs, frames);
+  } catch (...) {
+  }
 }
 
 void VSTCALLBACK AudioEffect::processReplacingTrampoline(AEffect* e, float** inputs, float** outputs,
-                                                         VstInt32 frames) {
-  if (AudioEffect* effect = objectOf(e)) effect->processReplacing(inputs, outputs, frames);
+                                                         VstInt32 frames) noexcept {
+  try {
+    if (AudioEffect* effect = objectOf(e)) effect->processReplacing(inputs, outputs, frames);
+  } catch (...) {
+  }
 }
 
 void VSTCALLBACK AudioEffect::processDoubleReplacingTrampoline(AEffect* e, double** inputs, double** outputs,
-                                                               VstInt32 frames) {
-  if (AudioEffect* effect = objectOf(e)) effect->processDoubleReplacing(inputs, outputs, frames);
+                                                               VstInt32 frames) noexcept {
+  try {
+    if (AudioEffect* effect = objectOf(e)) effect->processDoubleReplacing(inputs, outputs, frames);
+  } catch (...) {
+  }
 }
 
-void VSTCALLBACK AudioEffect::setParameterTrampoline(AEffect* e, VstInt32 index, float value) {
-  if (AudioEffect* effect = objectOf(e)) effect->setParameter(index, value);
+void VSTCALLBACK AudioEffect::setParameterTrampoline(AEffect* e, VstInt32 index, float value) noexcept {
+  try {
+    if (AudioEffect* effect = objectOf(e)) effect->setParameter(index, value);
+  } catch (...) {
+  }
 }
 
-float VSTCALLBACK AudioEffect::getParameterTrampoline(AEffect* e, VstInt32 index) {
-  AudioEffect* effect = objectOf(e);
-  return effect ? effect->getParameter(index) : 0.0f;
+float VSTCALLBACK AudioEffect::getParameterTrampoline(AEffect* e, VstInt32 index) noexcept {
+  try {
+    AudioEffect* effect = objectOf(e);
+    return effect ? effect->getParameter(index) : 0.0f;
+  } catch (...) {
+    return 0.0f;
+  }
 }
 
 // --- Defaults and host calls -------------------------------------------------------
@@ -280,9 +307,9 @@ void AudioEffect::dB2string(float value, char* text, VstInt32 maxLen) {
 }
 
 void AudioEffect::Hz2string(float samples, char* text, VstInt32 maxLen) {
-  float2string(samples != 0 ? sampleRate / samples : 0.0f, text, maxLen);
+  float2string(samples != 0 ? getSampleRate() / samples : 0.0f, text, maxLen);
 }
 
 void AudioEffect::ms2string(float samples, char* text, VstInt32 maxLen) {
-  float2string(samples * 1000.0f / sampleRate, text, maxLen);
+  float2string(samples * 1000.0f / getSampleRate(), text, maxLen);
 }

@@ -7,6 +7,8 @@
 // takes a lock; what the overrides guard is said where they are defined.
 #pragma once
 
+#include <atomic>
+
 #include "frame/VstAbi.h"
 
 class AEffEditor;
@@ -22,8 +24,12 @@ class AudioEffect {
   virtual void close() {}
   virtual void suspend() {}
   virtual void resume() {}
-  virtual void setSampleRate(float newSampleRate) { sampleRate = newSampleRate; }
-  virtual void setBlockSize(VstInt32 newBlockSize) { blockSize = newBlockSize; }
+  virtual void setSampleRate(float newSampleRate) {
+    sampleRate.store(newSampleRate, std::memory_order_relaxed);
+  }
+  virtual void setBlockSize(VstInt32 newBlockSize) {
+    blockSize.store(newBlockSize, std::memory_order_relaxed);
+  }
   virtual void processReplacing(float** inputs, float** outputs, VstInt32 sampleFrames) = 0;
   virtual void processDoubleReplacing(double** inputs, double** outputs, VstInt32 sampleFrames) {}
   virtual void setParameter(VstInt32 index, float value) {}
@@ -47,8 +53,9 @@ class AudioEffect {
   virtual void setInitialDelay(VstInt32 delay) { cEffect.initialDelay = delay; }
   virtual AEffEditor* getEditor() { return editor; }
   virtual AEffect* getAeffect() { return &cEffect; }
-  virtual float getSampleRate() { return sampleRate; }
-  virtual VstInt32 getBlockSize() { return blockSize; }
+  // [any-thread] A handshake on another thread reads them while the host sets them.
+  virtual float getSampleRate() { return sampleRate.load(std::memory_order_relaxed); }
+  virtual VstInt32 getBlockSize() { return blockSize.load(std::memory_order_relaxed); }
   virtual VstInt32 getMasterVersion();
   virtual VstInt32 getCurrentUniqueId();
   virtual void masterIdle();
@@ -67,16 +74,19 @@ class AudioEffect {
   virtual bool isInputConnected(VstInt32 input);
   virtual bool isOutputConnected(VstInt32 output);
 
-  // Static functions stored in the plug-in record.
+  // Static functions stored in the plug-in record. No exception leaves them:
+  // one that reaches them is caught and the host gets a safe answer (0, or
+  // outputs left as they are).
   static VstIntPtr VSTCALLBACK dispatchEffect(AEffect* e, VstInt32 opcode, VstInt32 index, VstIntPtr value,
-                                              void* ptr, float opt);
-  static void VSTCALLBACK processTrampoline(AEffect* e, float** inputs, float** outputs, VstInt32 frames);
+                                              void* ptr, float opt) noexcept;
+  static void VSTCALLBACK processTrampoline(AEffect* e, float** inputs, float** outputs,
+                                            VstInt32 frames) noexcept;
   static void VSTCALLBACK processReplacingTrampoline(AEffect* e, float** inputs, float** outputs,
-                                                     VstInt32 frames);
+                                                     VstInt32 frames) noexcept;
   static void VSTCALLBACK processDoubleReplacingTrampoline(AEffect* e, double** inputs, double** outputs,
-                                                           VstInt32 frames);
-  static void VSTCALLBACK setParameterTrampoline(AEffect* e, VstInt32 index, float value);
-  static float VSTCALLBACK getParameterTrampoline(AEffect* e, VstInt32 index);
+                                                           VstInt32 frames) noexcept;
+  static void VSTCALLBACK setParameterTrampoline(AEffect* e, VstInt32 index, float value) noexcept;
+  static float VSTCALLBACK getParameterTrampoline(AEffect* e, VstInt32 index) noexcept;
 
  protected:
   void setFlag(VstInt32 flag, bool state);
@@ -85,8 +95,10 @@ class AudioEffect {
 
   audioMasterCallback audioMaster;
   AEffEditor* editor = nullptr;
-  float sampleRate = 44100.0f;
-  VstInt32 blockSize = 1024;
+  // Set by the host's main thread, read by a handshake that a process call or
+  // an idle call makes: one atomic access each, no order with other memory.
+  std::atomic<float> sampleRate{44100.0f};
+  std::atomic<VstInt32> blockSize{1024};
   VstInt32 numPrograms;
   VstInt32 numParams;
   VstInt32 curProgram = 0;

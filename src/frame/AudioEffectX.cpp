@@ -163,14 +163,14 @@ bool AudioEffectX::ioChanged() { return callHost(audioMasterIOChanged) != 0; }
 
 double AudioEffectX::updateSampleRate() {
   const VstIntPtr answer = callHost(audioMasterGetSampleRate);
-  if (answer > 0) sampleRate = static_cast<float>(answer);
-  return sampleRate;
+  if (answer > 0) sampleRate.store(static_cast<float>(answer), std::memory_order_relaxed);
+  return getSampleRate();
 }
 
 VstInt32 AudioEffectX::updateBlockSize() {
   const VstIntPtr answer = callHost(audioMasterGetBlockSize);
-  if (answer > 0) blockSize = static_cast<VstInt32>(answer);
-  return blockSize;
+  if (answer > 0) blockSize.store(static_cast<VstInt32>(answer), std::memory_order_relaxed);
+  return getBlockSize();
 }
 
 VstInt32 AudioEffectX::getInputLatency() { return static_cast<VstInt32>(callHost(audioMasterGetInputLatency)); }

@@ -108,8 +108,8 @@ class AudioEffectX : public AudioEffect {
   virtual void* openWindow(VstWindow* window);
   virtual bool closeWindow(VstWindow* window);
   virtual void setBlockSizeAndSampleRate(VstInt32 newBlockSize, float newSampleRate) {
-    blockSize = newBlockSize;
-    sampleRate = newSampleRate;
+    blockSize.store(newBlockSize, std::memory_order_relaxed);
+    sampleRate.store(newSampleRate, std::memory_order_relaxed);
   }
   virtual bool getErrorText(char* text) { return false; }
   virtual void* getIcon() { return nullptr; }

@@ -3,9 +3,15 @@
 #include "frame/VstAbi.h"
 #include "relay/Factory.h"
 
-extern "C" VST_EXPORT AEffect* VSTCALLBACK VSTPluginMain(audioMasterCallback audioMaster) {
-  // A host that answers 0 to the version query gets no plug-in.
-  if (!audioMaster || audioMaster(nullptr, audioMasterVersion, 0, 0, nullptr, 0.0f) == 0) return nullptr;
-  AudioEffect* effect = createEffectInstance(audioMaster);
-  return effect ? effect->getAeffect() : nullptr;
+extern "C" VST_EXPORT AEffect* VSTCALLBACK VSTPluginMain(audioMasterCallback audioMaster) noexcept {
+  // No exception unwinds into the host: one thrown while the instance is made
+  // (the host's own callback may throw) gives the host no plug-in.
+  try {
+    // A host that answers 0 to the version query gets no plug-in.
+    if (!audioMaster || audioMaster(nullptr, audioMasterVersion, 0, 0, nullptr, 0.0f) == 0) return nullptr;
+    AudioEffect* effect = createEffectInstance(audioMaster);
+    return effect ? effect->getAeffect() : nullptr;
+  } catch (...) {
+    return nullptr;
+  }
 }

@@ -1,7 +1,5 @@
 #include "relay/Factory.h"
 
-#include <new>
-
 #include "formats/SimdSelect.h"
 #include "relay/Tovik.h"
 
@@ -9,7 +7,7 @@ void* moduleInstance = nullptr;
 bool convertersSelected = false;
 bool socketStartupFailed = false;
 
-AudioEffect* createEffectInstance(audioMasterCallback audioMaster) {
+AudioEffect* createEffectInstance(audioMasterCallback audioMaster) noexcept {
   if (!convertersSelected) {
     // The processor-specific converters are installed here, once, before the
     // first object exists.
@@ -17,8 +15,12 @@ AudioEffect* createEffectInstance(audioMasterCallback audioMaster) {
     SelectSse2Ops();
     convertersSelected = true;
   }
-  CTovik* effect = new (std::nothrow) CTovik(audioMaster);
-  if (!effect) return nullptr;
+  CTovik* effect = nullptr;
+  try {
+    effect = new CTovik(audioMaster);
+  } catch (...) {
+    return nullptr;  // what the constructor had made is gone with it
+  }
   if (socketStartupFailed) {
     delete effect;
     return nullptr;

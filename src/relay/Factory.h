@@ -11,6 +11,7 @@ extern bool convertersSelected;
 // this process fails as well.
 extern bool socketStartupFailed;
 
-// Creates one plug-in object, or none. Called only by the entry point.
-// [main-thread]
-AudioEffect* createEffectInstance(audioMasterCallback audioMaster);
+// Creates one plug-in object, or none (also when making it throws, e.g.
+// std::bad_alloc or an exception from the host's callback). Called only by the
+// entry point. [main-thread]
+AudioEffect* createEffectInstance(audioMasterCallback audioMaster) noexcept;

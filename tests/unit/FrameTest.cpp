@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -593,6 +595,92 @@ TEST_F(EntryTest, TovikCanHostDoCountsOnlyPositiveAnswers) {
   EXPECT_EQ(tovik->canHostDo(const_cast<char*>("sizeWindow")), 0);
   EXPECT_EQ(tovik->canHostDo(const_cast<char*>("offline")), 1);
   EXPECT_EQ(tovik->canHostDo(const_cast<char*>("missing")), 0);
+}
+
+// --- No exception reaches the host ------------------------------------------------------
+
+// Every operation the record's functions reach throws.
+class ThrowingEffect : public AudioEffectX {
+ public:
+  explicit ThrowingEffect(audioMasterCallback master, ProbeLog* log)
+      : AudioEffectX(master, 1, 2), log_(log) {}
+  ~ThrowingEffect() override { log_->events.push_back("destroyed"); }
+  void processReplacing(float**, float**, VstInt32) override { throw std::runtime_error("processReplacing"); }
+  void process(float**, float**, VstInt32) override { throw std::runtime_error("process"); }
+  void processDoubleReplacing(double**, double**, VstInt32) override { throw 7; }
+  void setParameter(VstInt32, float) override { throw std::bad_alloc(); }
+  float getParameter(VstInt32) override { throw std::runtime_error("getParameter"); }
+  void close() override {
+    log_->events.push_back("close");
+    throw std::runtime_error("close");
+  }
+  VstInt32 getVendorVersion() override { throw std::runtime_error("getVendorVersion"); }
+  void resume() override { throw std::bad_alloc(); }
+
+ private:
+  ProbeLog* log_;
+};
+
+TEST_F(FrameTest, ExceptionsEndAtTheRecordsFunctionsWithSafeResults) {
+  auto* effect = new ThrowingEffect(FakeHost::callback(), &log_);
+  AEffect* e = effect->getAeffect();
+  float sample = 3.0f;
+  float* channels[1] = {&sample};
+  double wide = 4.0;
+  double* wideChannels[1] = {&wide};
+  EXPECT_NO_THROW(e->processReplacing(e, channels, channels, 1));
+  EXPECT_NO_THROW(e->process(e, channels, channels, 1));
+  EXPECT_NO_THROW(e->processDoubleReplacing(e, wideChannels, wideChannels, 1));
+  EXPECT_NO_THROW(e->setParameter(e, 0, 0.5f));
+  float value = -1.0f;
+  EXPECT_NO_THROW(value = e->getParameter(e, 0));
+  EXPECT_EQ(value, 0.0f);
+  VstIntPtr answer = -1;
+  EXPECT_NO_THROW(answer = Dispatch(e, effGetVendorVersion));
+  EXPECT_EQ(answer, 0);
+  EXPECT_NO_THROW(answer = Dispatch(e, effMainsChanged, 0, 1));
+  EXPECT_EQ(answer, 0);
+  EXPECT_EQ(sample, 3.0f);
+  EXPECT_EQ(wide, 4.0);
+  // A close that throws still ends the instance.
+  EXPECT_NO_THROW(answer = Dispatch(e, effClose));
+  EXPECT_EQ(answer, 1);
+  EXPECT_EQ(log_.events, (std::vector<std::string>{"close", "destroyed"}));
+}
+
+// The relay's constructor asks the host about its capabilities; a host whose
+// callback throws there (or memory that runs out) gives no instance.
+TEST_F(EntryTest, ConstructionThatThrowsGivesTheHostNoPlugin) {
+  for (int kind = 0; kind < 2; ++kind) {
+    host_.onCall = [kind](const HostCall& call, VstIntPtr*) -> bool {
+      if (call.opcode != audioMasterCanDo) return false;
+      if (kind == 0) throw std::bad_alloc();
+      throw std::runtime_error("host callback");
+    };
+    AEffect* e = nullptr;
+    EXPECT_NO_THROW(e = Load()) << "kind " << kind;
+    EXPECT_EQ(e, nullptr) << "kind " << kind;
+    EXPECT_EQ(createEffectInstance(FakeHost::callback()), nullptr) << "kind " << kind;
+  }
+  host_.onCall = nullptr;
+  AEffect* e = Load();  // the next host that behaves gets one
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(Dispatch(e, effGetVendorVersion), 1008);
+}
+
+TEST_F(EntryTest, HostCallbackThatThrowsInADispatcherCallEndsThere) {
+  AEffect* e = Load();
+  ASSERT_NE(e, nullptr);
+  host_.onCall = [](const HostCall& call, VstIntPtr*) -> bool {
+    if (call.opcode == audioMasterCanDo || call.opcode == audioMasterWantMidi)
+      throw std::runtime_error("host");
+    return false;
+  };
+  VstIntPtr answer = -1;
+  EXPECT_NO_THROW(answer = Dispatch(e, effMainsChanged, 0, 1));  // resume asks the host
+  EXPECT_EQ(answer, 0);
+  host_.onCall = nullptr;
+  EXPECT_EQ(Dispatch(e, effGetVendorVersion), 1008);
 }
 
 }  // namespace
