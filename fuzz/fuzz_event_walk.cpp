@@ -72,6 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TovikInspector::KeepSlaveEvents(*plugin);
   Check(TovikInspector::Block(*plugin)->inEventLength == 0);
   Deliver(records + first, length - first);
+  TovikInspector::KeepSlaveEvents(*plugin);
   TovikInspector::ForwardSlaveEvents(*plugin);
   Check(TovikInspector::Block(*plugin)->inEventLength == 0);
   // Each record is at least a tag and a SysEx event's fixed part long.

@@ -99,9 +99,12 @@ class CTovik : public AudioEffectX {
 
   // Audio path.
   void processBlock(float** inputs, float** outputs, VstInt32 sampleFrames);
+  void relayBlock(float** inputs, float** outputs, VstInt32 frames, VstTimeInfo* time);
+  bool sendChunk(float** inputs, VstInt32 numInputs, VstInt32 offset, VstInt32 count, VstInt32 precision,
+                 const VstTimeInfo* time);
   bool waitForAnswer();
   bool takeAsyncAnswer();
-  void copyAnswer(float* const* outputs, VstInt32 outputCount, VstInt32 frames);
+  uint32_t copyAnswer(float* const* outputs, VstInt32 outputCount, VstInt32 frames);
   void skipBlock(VstInt32 frames);
   void forwardSlaveEvents();
   void keepSlaveEvents();
@@ -158,6 +161,7 @@ class CTovik : public AudioEffectX {
   float* pendingOutputs[kMaxChannels] = {};
   VstInt32 pendingOutputCount = 0;
   VstInt32 pendingFrames = 0;
+  VstInt32 pendingCopyFrames = 0;  // of those, what the answer covers (at most kMaxFrames)
   std::atomic<bool> replyTaken{false};
   int unansweredBlocks = 0;               // msgProcess sent and not yet answered, this connection
   std::atomic<bool> pendingValid{false};  // the host's buffers of that block may still be written

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -258,6 +259,25 @@ bool AnswerActivation(ScriptedPeer& peer, int32_t state, int32_t frames) {
   if (!peer.ReadMessage(m) || m.code != state) return false;
   if (!peer.ReadMessage(m) || m.code != msgProcess || m.frames != frames) return false;
   return peer.Write(ProcessReply(4, 2, frames, Bytes(2 * 4 * static_cast<size_t>(frames), 0)));
+}
+
+// The slave's side of `count` blocks at 32-bit float: each msgProcess is
+// answered with its own audio times `gain`. The messages are kept in *sent.
+bool AnswerWithGain(ScriptedPeer& peer, int count, float gain, std::vector<Message>* sent) {
+  for (int b = 0; b < count; ++b) {
+    Message m;
+    if (!peer.ReadMessage(m) || m.code != msgProcess || m.bytesPerSample != 4) return false;
+    Bytes audio(m.audio.size());
+    for (size_t i = 0; i + 4 <= m.audio.size(); i += 4) {
+      float v = 0.0f;
+      std::memcpy(&v, m.audio.data() + i, 4);
+      v *= gain;
+      std::memcpy(audio.data() + i, &v, 4);
+    }
+    if (!peer.Write(ProcessReply(4, m.channels, m.frames, audio))) return false;
+    if (sent) sent->push_back(std::move(m));
+  }
+  return true;
 }
 
 class RelayTest : public ::testing::Test {
@@ -822,7 +842,7 @@ TEST_F(RelayTest, NegativeFrameCountIsTakenAsZero) {
   EXPECT_TRUE(I::Connected(t));
 }
 
-TEST_F(RelayTest, CountsAboveSixteenAreClampedAndLongBlocksClipped) {
+TEST_F(RelayTest, CountsAboveSixteenAreClampedAndLongBlocksRelayedInParts) {
   Store("NumInputs", 40);
   Store("NumOutputs", 99);
   CTovik& t = Make();
@@ -842,30 +862,204 @@ TEST_F(RelayTest, CountsAboveSixteenAreClampedAndLongBlocksClipped) {
   EXPECT_EQ(setIo.payload, Int32s({16, 16, 1, 1}));
   ASSERT_NO_FATAL_FAILURE(Activate(t, peer));
 
+  // A block longer than the areas hold goes in parts of at most 44,100
+  // frames, each answered, within the same call.
   constexpr int kFrames = 50000;
-  constexpr int kKept = 44100;
   Channels in(16, kFrames);
   for (int c = 0; c < 16; ++c) {
     for (int i = 0; i < kFrames; ++i)
       in[static_cast<size_t>(c)][static_cast<size_t>(i)] = static_cast<float>(c * 100000 + i);
   }
   Channels out(16, kFrames);
-  std::vector<std::vector<float>> answer(16, std::vector<float>(kKept));
-  for (int c = 0; c < 16; ++c) {
-    for (int i = 0; i < kKept; ++i)
-      answer[static_cast<size_t>(c)][static_cast<size_t>(i)] = static_cast<float>(-c - i);
-  }
-  const Message sent = Exchange(t, in.get(), out.get(), kFrames, FloatReply(answer));
-  EXPECT_EQ(sent.channels, 16);
-  EXPECT_EQ(sent.frames, kKept);
-  ASSERT_EQ(sent.audio.size(), 16u * kKept * 4u);
+  std::vector<Message> sent;
+  bool answered = false;
+  std::thread gainSlave([&] { answered = AnswerWithGain(peer, 2, -1.0f, &sent); });
+  t.processReplacing(in.get(), out.get(), kFrames);
+  gainSlave.join();
+  ASSERT_TRUE(answered);
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].channels, 16);
+  EXPECT_EQ(sent[0].frames, 44100);
+  EXPECT_EQ(sent[1].channels, 16);
+  EXPECT_EQ(sent[1].frames, kFrames - 44100);
+  ASSERT_EQ(sent[1].audio.size(), 16u * (kFrames - 44100) * 4u);
+  float first = 0.0f;
   float last = 0.0f;
-  std::memcpy(&last, sent.audio.data() + sent.audio.size() - 4, 4);
-  EXPECT_EQ(last, static_cast<float>(15 * 100000 + kKept - 1));
+  std::memcpy(&first, sent[1].audio.data(), 4);
+  std::memcpy(&last, sent[1].audio.data() + sent[1].audio.size() - 4, 4);
+  EXPECT_EQ(first, 44100.0f);
+  EXPECT_EQ(last, static_cast<float>(15 * 100000 + kFrames - 1));
   for (size_t c = 0; c < 16; ++c) {
-    EXPECT_EQ(std::vector<float>(out[c].begin(), out[c].begin() + kKept), answer[c]) << "output " << c;
-    EXPECT_TRUE(AllEqual(out[c], kUntouched, kKept)) << "output " << c;
+    std::vector<float> expected(in[c]);
+    for (float& v : expected) v = -v;
+    EXPECT_EQ(out[c], expected) << "output " << c;
   }
+  EXPECT_TRUE(I::Connected(t));
+  EXPECT_EQ(I::UnansweredBlocks(t), 0);
+}
+
+TEST_F(RelayTest, LongSynchronousBlockIsRelayedWholeWithTheTimeOfEachPart) {
+  CTovik& t = Make();
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  VstTimeInfo time{};
+  time.samplePos = 1000.0;
+  time.sampleRate = 48000.0;
+  time.tempo = 120.0;
+  host.timeInfo = &time;
+  constexpr int kFrames = 65536;
+  Channels in(2, kFrames);
+  for (int c = 0; c < 2; ++c) {
+    for (int i = 0; i < kFrames; ++i)
+      in[static_cast<size_t>(c)][static_cast<size_t>(i)] = static_cast<float>((c + 1) * (i % 1000)) / 1000.0f;
+  }
+  Channels out(2, kFrames);
+  std::vector<Message> sent;
+  bool answered = false;
+  std::thread slave([&] { answered = AnswerWithGain(peer, 2, 0.5f, &sent); });
+  t.processReplacing(in.get(), out.get(), kFrames);
+  slave.join();
+  ASSERT_TRUE(answered);
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].frames, 44100);
+  EXPECT_EQ(sent[1].frames, kFrames - 44100);
+  VstTimeInfo firstTime{};
+  VstTimeInfo secondTime{};
+  ASSERT_EQ(sent[1].timeInfo.size(), sizeof secondTime);
+  std::memcpy(&firstTime, sent[0].timeInfo.data(), sizeof firstTime);
+  std::memcpy(&secondTime, sent[1].timeInfo.data(), sizeof secondTime);
+  EXPECT_EQ(firstTime.samplePos, 1000.0);
+  EXPECT_EQ(secondTime.samplePos, 1000.0 + 44100.0);
+  EXPECT_EQ(secondTime.tempo, 120.0);
+  EXPECT_EQ(host.count(audioMasterGetTime), 2u);  // the activating block and this one: asked once per call
+  for (size_t c = 0; c < 2; ++c) {
+    std::vector<float> expected(in[c]);
+    for (float& v : expected) v *= 0.5f;
+    EXPECT_EQ(out[c], expected) << "output " << c;
+  }
+  EXPECT_TRUE(I::Connected(t));
+}
+
+TEST_F(RelayTest, LongBlockWhoseSecondPartIsNotAnsweredEndsInSilence) {
+  CTovik& t = Make();
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  constexpr int kFrames = 50000;
+  Channels in(2, kFrames, 0.25f);
+  Channels out(2, kFrames);
+  bool answered = false;
+  std::thread slave([&] {
+    answered = AnswerWithGain(peer, 1, 2.0f, nullptr);
+    peer.CloseConnection();  // the second part gets no answer
+  });
+  t.processReplacing(in.get(), out.get(), kFrames);
+  slave.join();
+  ASSERT_TRUE(answered);
+  for (size_t c = 0; c < 2; ++c) {
+    EXPECT_TRUE(AllEqual(out[c], 0.5f, 0, 44100)) << "output " << c;
+    EXPECT_TRUE(AllEqual(out[c], 0.0f, 44100)) << "output " << c;  // never the buffer's old contents
+  }
+  EXPECT_FALSE(I::Connected(t));
+}
+
+// --- A host that calls the instance back from its callbacks ---------------------------------
+
+// Runs `call` on a thread of its own and fails (ending the program: a
+// deadlocked thread cannot be joined) when it does not return in time.
+void ReturnsWithin(int ms, const std::function<void()>& call) {
+  std::atomic<bool> done{false};
+  std::thread runner([&] {
+    call();
+    done = true;
+  });
+  const Clock::time_point start = Clock::now();
+  while (!done && MsSince(start) < ms) SleepMs(1);
+  if (!done) {
+    std::fprintf(stderr, "FAILED: the call did not return within %d ms (deadlock)\n", ms);
+    std::fflush(stderr);
+    std::_Exit(1);
+  }
+  runner.join();
+}
+
+TEST_F(RelayTest, HostReenteringFromItsTimeAndEventCallbacksNeitherDeadlocksNorStopsTheRelay) {
+  CTovik& t = Make();
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  VstTimeInfo time{};
+  time.samplePos = 512.0;
+  host.timeInfo = &time;
+  std::atomic<int> reentered{0};
+  host.onCall = [&](const HostCall& call, VstIntPtr*) {
+    if (call.opcode == audioMasterGetTime) {
+      // From inside the process call, on the audio thread.
+      t.fxIdle();
+      t.setSampleRate(44100.0f);
+      t.setParameter(3, 1.0f);  // 32-bit float, as it was
+      ++reentered;
+    } else if (call.opcode == audioMasterProcessEvents) {
+      RecordEvents(call.ptr);
+      t.suspend();
+      t.resume();
+      t.fxIdle();
+      t.setBlockSize(256);
+      ++reentered;
+    }
+    return false;
+  };
+  Channels in(2, 8, 0.5f);
+  Channels out(2, 8);
+  std::vector<int32_t> codes;
+  bool answered = false;
+  std::thread slave([&] {
+    Message m;
+    // msgSetSampleRate comes from the time callback, before the block.
+    while (peer.ReadMessage(m)) {
+      codes.push_back(m.code);
+      if (m.code == msgProcess) break;
+    }
+    answered = m.code == msgProcess && peer.Write(EventsMessage(MidiRecord(Midi(5)))) &&
+               peer.Write(FloatReply({{1, 2, 3, 4, 5, 6, 7, 8}, {8, 7, 6, 5, 4, 3, 2, 1}}));
+    // Then what the event callback sent once the block was done.
+    for (int i = 0; i < 3 && peer.ReadMessage(m); ++i) codes.push_back(m.code);
+  });
+  ReturnsWithin(5000, [&] { t.processReplacing(in.get(), out.get(), 8); });
+  slave.join();
+  ASSERT_TRUE(answered);
+  EXPECT_EQ(reentered, 2);
+  EXPECT_EQ(codes,
+            (std::vector<int32_t>{msgSetSampleRate, msgProcess, msgSuspend, msgResume, msgSetBlockSize}));
+  EXPECT_EQ(out[0], (std::vector<float>{1, 2, 3, 4, 5, 6, 7, 8}));
+  EXPECT_EQ(out[1], (std::vector<float>{8, 7, 6, 5, 4, 3, 2, 1}));
+  ASSERT_EQ(HostEvents().size(), 1u);
+  EXPECT_EQ(HostEvents()[0].midi.deltaFrames, 5);
+  EXPECT_EQ(t.getSampleRate(), 44100.0f);
+
+  // The relay goes on.
+  host.onCall = nullptr;
+  Channels out2(2, 4);
+  Exchange(t, in.get(), out2.get(), 4, FloatReply({{9, 9, 9, 9}, {3, 3, 3, 3}}));
+  EXPECT_EQ(out2[0], (std::vector<float>{9, 9, 9, 9}));
+  EXPECT_TRUE(I::Connected(t));
+}
+
+TEST_F(RelayTest, HostClosingFromItsEventCallbackDoesNotDeadlock) {
+  CTovik& t = Make();
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  host.onCall = [&](const HostCall& call, VstIntPtr*) {
+    if (call.opcode == audioMasterProcessEvents) t.close();
+    return false;
+  };
+  Channels in(2, 4, 0.5f);
+  Channels out(2, 4);
+  int32_t afterBlock = 0;
+  std::thread slave([&] {
+    Message m;
+    if (peer.ReadMessage(m) && m.code == msgProcess && peer.Write(EventsMessage(MidiRecord(Midi(1)))) &&
+        peer.Write(FloatReply({{1, 2, 3, 4}, {4, 3, 2, 1}})) && peer.ReadMessage(m))
+      afterBlock = m.code;
+  });
+  ReturnsWithin(5000, [&] { t.processReplacing(in.get(), out.get(), 4); });
+  slave.join();
+  EXPECT_EQ(afterBlock, msgClose);  // resumed and TrmSlave on: the slave is told
+  EXPECT_EQ(out[0], (std::vector<float>{1, 2, 3, 4}));
 }
 
 TEST_F(RelayTest, FailedReadDuringTheWaitLeavesOutputsUntouched) {
@@ -1600,6 +1794,23 @@ TEST_F(RelayTest, CloseWithoutTerminateSendsNothing) {
   EXPECT_TRUE(peer.NothingArrives(150));
   plugin.reset();
   EXPECT_TRUE(peer.SeesClose());
+}
+
+TEST_F(AsyncRelayTest, LongBlockSendsWhatFitsAndTheRestIsSilence) {
+  CTovik& t = MakeAsync();
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  constexpr int kFrames = 50000;
+  Channels in(2, kFrames, 0.25f);
+  Channels out(2, kFrames);
+  t.processReplacing(in.get(), out.get(), kFrames);
+  for (size_t c = 0; c < 2; ++c) EXPECT_TRUE(AllEqual(out[c], 0.0f, 44100)) << "output " << c;
+  ASSERT_TRUE(AnswerWithGain(peer, 1, 4.0f, nullptr));
+  EXPECT_EQ(PollPosition(t), kFrames);
+  for (size_t c = 0; c < 2; ++c) {
+    EXPECT_TRUE(AllEqual(out[c], 1.0f, 0, 44100)) << "output " << c;
+    EXPECT_TRUE(AllEqual(out[c], 0.0f, 44100)) << "output " << c;
+  }
+  EXPECT_TRUE(peer.NothingArrives(100));  // one message only
 }
 
 }  // namespace
