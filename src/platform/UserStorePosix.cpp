@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,43 +11,25 @@
 #include <string>
 
 #include "platform/Platform.h"
+#include "platform/TextParse.h"
 #include "platform/UserStore.h"
 
 namespace tovik::platform {
 namespace {
 
 constexpr size_t kMaxFileBytes = 1 << 20;  // a settings file is a few hundred bytes
-constexpr uint32_t kLockWaitMs = 2000;
 
-bool NamesEqual(const char* a, size_t aLen, const char* b) {
-  const size_t bLen = std::strlen(b);
-  if (aLen != bLen) return false;
-  for (size_t i = 0; i < aLen; ++i) {
-    const auto ca = static_cast<unsigned char>(a[i]);
-    const auto cb = static_cast<unsigned char>(b[i]);
-    if (std::tolower(ca) != std::tolower(cb)) return false;
-  }
-  return true;
-}
-
-// Parses a decimal 32-bit integer with optional sign and surrounding blanks.
-bool ParseInt32(const char* s, size_t n, int32_t* out) {
-  size_t i = 0;
-  while (i < n && (s[i] == ' ' || s[i] == '\t')) ++i;
-  bool negative = false;
-  if (i < n && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-  int64_t value = 0;
-  size_t digits = 0;
-  while (i < n && s[i] >= '0' && s[i] <= '9') {
-    value = value * 10 + (s[i++] - '0');
-    if (value > 2147483648LL) return false;
-    ++digits;
-  }
-  while (i < n && (s[i] == ' ' || s[i] == '\t' || s[i] == '\r')) ++i;
-  if (!digits || i != n) return false;
-  if (negative) value = -value;
-  if (value > 2147483647LL) return false;
-  *out = static_cast<int32_t>(value);
+// A value: a decimal 32-bit integer with optional sign and surrounding blanks
+// (a carriage return may end it), nothing else.
+bool ParseValue(const char* s, size_t n, int32_t* out) {
+  const char* end = s + n;
+  while (s < end && (*s == ' ' || *s == '\t')) ++s;
+  const text::ParsedInteger number = text::ParseInteger(s, end);
+  if (!number.exact) return false;
+  const char* p = number.next;
+  while (p < end && (*p == ' ' || *p == '\t' || *p == '\r')) ++p;
+  if (p != end) return false;
+  *out = number.value;
   return true;
 }
 
@@ -101,10 +82,10 @@ bool MakeDirs(const char* path) {
 }
 
 // Holds an exclusive lock on "<file>.lock" so that two instances writing at
-// once take turns. The wait is bounded.
+// once take turns. The wait is bounded by waitMs (0: one try).
 class FileLock {
  public:
-  explicit FileLock(const std::string& path) {
+  FileLock(const std::string& path, uint32_t waitMs) {
     fd_ = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd_ < 0) return;
     const uint32_t start = TickCount();
@@ -114,7 +95,7 @@ class FileLock {
         break;
       }
       if (errno != EWOULDBLOCK && errno != EINTR) break;
-      if (TickCount() - start > kLockWaitMs) break;
+      if (TickCount() - start >= waitMs) break;
       SleepMs(2);
     }
   }
@@ -137,7 +118,9 @@ UserStore::UserStore(const char* keyPath) {
   std::strncpy(keyPath_, keyPath ? keyPath : "", sizeof(keyPath_) - 1);
 }
 
-UserStore::~UserStore() { Close(); }
+UserStore::~UserStore() {
+  Close();
+}
 
 bool UserStore::Open() {
   if (handle_) return true;
@@ -189,7 +172,8 @@ bool UserStore::ReadInt(const char* name, int32_t* value) {
     const void* eq = std::memchr(line, '=', len);
     if (eq) {
       const size_t keyLen = static_cast<size_t>(static_cast<const char*>(eq) - line);
-      if (NamesEqual(line, keyLen, name)) return ParseInt32(line + keyLen + 1, len - keyLen - 1, value);
+      if (text::EqualsIgnoreCase(line, keyLen, name))
+        return ParseValue(line + keyLen + 1, len - keyLen - 1, value);
     }
     pos = end + 1;
   }
@@ -197,13 +181,45 @@ bool UserStore::ReadInt(const char* name, int32_t* value) {
 }
 
 bool UserStore::WriteInt(const char* name, int32_t value) {
-  if (!name || !*name || std::strchr(name, '=') || std::strchr(name, '\n') || !Open()) return false;
+  const Entry entry{name, value};
+  return WriteInts(&entry, 1);
+}
+
+namespace {
+
+bool ValidName(const char* name) {
+  return name && *name && !std::strchr(name, '=') && !std::strchr(name, '\n');
+}
+
+bool SameName(const UserStore::Entry& a, const UserStore::Entry& b) {
+  return text::EqualsIgnoreCase(a.name, std::strlen(a.name), b.name);
+}
+
+}  // namespace
+
+// One update for all entries: the file is read, each value replaces the
+// first line of its name (later lines of that name go) or is appended, in
+// the order given, and the result is written to a temporary file, flushed
+// to the disk and renamed over the old one. The file comes out as it would
+// after one WriteInt per entry, in order.
+bool UserStore::WriteInts(const Entry* entries, size_t count, uint32_t lockWaitMs) {
+  if (!entries || count == 0) return true;
+  if (count > kMaxBatch) return false;
+  bool allValid = true;
+  size_t valid = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (ValidName(entries[i].name))
+      ++valid;
+    else
+      allValid = false;
+  }
+  if (valid == 0 || !Open()) return false;
   const char* slash = std::strrchr(path_, '/');
   if (slash && slash != path_) {
     const std::string dir(path_, static_cast<size_t>(slash - path_));
     if (!MakeDirs(dir.c_str())) return false;
   }
-  FileLock lock(path_);
+  FileLock lock(path_, lockWaitMs);
   if (!lock.locked()) return false;
 
   std::string text;
@@ -215,40 +231,69 @@ bool UserStore::WriteInt(const char* name, int32_t value) {
     if (::stat(path_, &info) == 0 || errno != ENOENT) return false;
     text.clear();
   }
+  // One line per name: it goes where the first entry of that name would put
+  // it, and holds the last entry of that name (as writes in order would).
+  // last[i] is that entry for the first entry i of each valid name, else
+  // count.
+  size_t last[kMaxBatch];
+  for (size_t i = 0; i < count; ++i) {
+    last[i] = count;
+    if (!ValidName(entries[i].name)) continue;
+    bool first = true;
+    for (size_t k = 0; k < i && first; ++k)
+      first = !(ValidName(entries[k].name) && SameName(entries[k], entries[i]));
+    if (!first) continue;
+    last[i] = i;
+    for (size_t k = i + 1; k < count; ++k) {
+      if (ValidName(entries[k].name) && SameName(entries[k], entries[i])) last[i] = k;
+    }
+  }
+  bool placed[kMaxBatch] = {};
+  auto line = [](const Entry& entry) {
+    return std::string(entry.name) + "=" + std::to_string(entry.value) + "\n";
+  };
+
   std::string out;
-  out.reserve(text.size() + 32);
-  const std::string entry = std::string(name) + "=" + std::to_string(value);
-  bool replaced = false;
+  out.reserve(text.size() + 32 * count);
   size_t pos = 0;
   while (pos < text.size()) {
     size_t end = text.find('\n', pos);
     if (end == std::string::npos) end = text.size();
-    const char* line = text.data() + pos;
+    const char* start = text.data() + pos;
     const size_t len = end - pos;
-    const void* eq = std::memchr(line, '=', len);
-    const bool ours = eq && NamesEqual(line, static_cast<size_t>(static_cast<const char*>(eq) - line), name);
-    if (ours) {
-      if (!replaced) out += entry + "\n";
-      replaced = true;
+    const void* eq = std::memchr(start, '=', len);
+    size_t ours = count;
+    if (eq) {
+      const size_t keyLen = static_cast<size_t>(static_cast<const char*>(eq) - start);
+      for (size_t i = 0; i < count && ours == count; ++i) {
+        if (last[i] < count && text::EqualsIgnoreCase(start, keyLen, entries[i].name)) ours = i;
+      }
+    }
+    if (ours < count) {
+      if (!placed[ours]) out += line(entries[last[ours]]);
+      placed[ours] = true;
     } else {
-      out.append(line, len);  // unknown lines are kept as they are
+      out.append(start, len);  // unknown lines are kept as they are
       out += "\n";
     }
     pos = end + 1;
   }
-  if (!replaced) out += entry + "\n";
+  for (size_t i = 0; i < count; ++i) {
+    if (last[i] < count && !placed[i]) out += line(entries[last[i]]);
+  }
 
   // Never leave a torn file: write a temporary file and rename it over.
   const std::string temp = std::string(path_) + ".tmp." + std::to_string(getpid());
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return false;
-  const bool written = WriteAll(fd, out) && ::fsync(fd) == 0;
+  const bool done = WriteAll(fd, out) && ::fsync(fd) == 0;
   ::close(fd);
-  if (!written || ::rename(temp.c_str(), path_) != 0) {
+  if (!done || ::rename(temp.c_str(), path_) != 0) {
     ::unlink(temp.c_str());
     return false;
   }
-  return true;
+  CountUpdate();
+  return allValid;
 }
 
 bool UserStore::Close() {

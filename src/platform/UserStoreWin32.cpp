@@ -10,7 +10,9 @@ UserStore::UserStore(const char* keyPath) {
   std::strncpy(keyPath_, keyPath ? keyPath : "", sizeof(keyPath_) - 1);
 }
 
-UserStore::~UserStore() { Close(); }
+UserStore::~UserStore() {
+  Close();
+}
 
 bool UserStore::Open() {
   if (handle_) return true;
@@ -33,10 +35,26 @@ bool UserStore::ReadInt(const char* name, int32_t* value) {
 }
 
 bool UserStore::WriteInt(const char* name, int32_t value) {
-  if (!Open()) return false;
-  DWORD dword = static_cast<DWORD>(value);
-  return RegSetValueExA(static_cast<HKEY>(handle_), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dword),
-                        sizeof(dword)) == ERROR_SUCCESS;
+  const Entry entry{name, value};
+  return WriteInts(&entry, 1);
+}
+
+// The values are set in order under the one open key; the caller closes it.
+bool UserStore::WriteInts(const Entry* entries, size_t count, uint32_t /*lockWaitMs: POSIX only*/) {
+  if (!entries || count == 0) return true;
+  if (count > kMaxBatch || !Open()) return false;
+  bool ok = true;
+  bool any = false;
+  for (size_t i = 0; i < count; ++i) {
+    const DWORD dword = static_cast<DWORD>(entries[i].value);
+    if (RegSetValueExA(static_cast<HKEY>(handle_), entries[i].name, 0, REG_DWORD,
+                       reinterpret_cast<const BYTE*>(&dword), sizeof(dword)) == ERROR_SUCCESS)
+      any = true;
+    else
+      ok = false;
+  }
+  if (any) CountUpdate();
+  return ok;
 }
 
 bool UserStore::Close() {

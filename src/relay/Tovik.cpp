@@ -1,62 +1,22 @@
 // CTovik: construction, settings, parameters, settings chunk, pins, identity.
 #include "relay/Tovik.h"
 
-#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
 #include "formats/WireFormat.h"
+#include "platform/Dialog.h"
+#include "platform/Platform.h"
 #include "relay/BuildConstants.h"
 #include "relay/Factory.h"
+#include "relay/SettingsText.h"
 #include "relay/WaitDlg.h"
 
 namespace {
 
 constexpr const char* kParameterNames[7] = {"Synch",  "CfgDlg",  "TrmSlave", "AudioPrec",
                                             "Inputs", "Outputs", "StereoPn"};
-
-bool EqualsIgnoreCase(const char* a, const char* b) {
-  for (; *a && *b; ++a, ++b) {
-    if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b)))
-      return false;
-  }
-  return *a == *b;
-}
-
-// Reads a leading decimal integer like "%d" (leading blanks and a sign allowed)
-// without undefined behaviour: values beyond 32 bits saturate.
-bool ReadInteger(const char* text, VstInt32* out) {
-  const char* p = text;
-  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\v' || *p == '\f') ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  if (*p < '0' || *p > '9') return false;
-  int64_t value = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    if (value < 4294967296LL) value = value * 10 + (*p - '0');
-  }
-  if (negative) value = -value;
-  if (value > 2147483647LL) value = 2147483647LL;
-  if (value < -2147483647LL - 1) value = -2147483647LL - 1;
-  *out = static_cast<VstInt32>(value);
-  return true;
-}
-
-// strtol-style reading of the bytes [p, end): no digits give 0.
-VstInt32 ReadLong(const char* p, const char* end) {
-  while (p < end && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\v' || *p == '\f')) ++p;
-  bool negative = false;
-  if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
-  int64_t value = 0;
-  for (; p < end && *p >= '0' && *p <= '9'; ++p) {
-    if (value < 4294967296LL) value = value * 10 + (*p - '0');
-  }
-  if (negative) value = -value;
-  if (value > 2147483647LL) value = 2147483647LL;
-  if (value < -2147483647LL - 1) value = -2147483647LL - 1;
-  return static_cast<VstInt32>(value);
-}
 
 // trunc(x) for the stepped parameters, kept inside the int32 range so that
 // no host value (NaN aside, which callers skip) converts undefined.
@@ -112,31 +72,38 @@ CTovik::CTovik(audioMasterCallback audioMaster_)
     CfgDlg = false;
   }
 
-  VstInt32 inputs = NumInputs;
-  VstInt32 outputs = NumOutputs;
-  VstInt32 precision = AudioPrec;
-  readInteger("NumInputs", &inputs);
-  readInteger("NumOutputs", &outputs);
-  readSwitch("ConfigDlg", &CfgDlg);
-  readSwitch("TermSlave", &TrmSlave);
-  readSwitch("StereoPins", &StereoPins);
-  readInteger("AudioPrec", &precision);
-  AudioPrec = Clamp(precision, 1, 4);
-  // Counts beyond what the audio path holds never get past loading.
-  NumInputs = Clamp(inputs, 0, kMaxChannels);
-  NumOutputs = Clamp(outputs, 1, kMaxChannels);
+  {
+    std::lock_guard<std::mutex> guard(storeLock);
+    VstInt32 inputs = NumInputs;
+    VstInt32 outputs = NumOutputs;
+    VstInt32 precision = AudioPrec;
+    bool cfgDlg = CfgDlg;
+    bool trmSlave = TrmSlave;
+    readStore("NumInputs", &inputs);
+    readStore("NumOutputs", &outputs);
+    readStoreSwitch("ConfigDlg", &cfgDlg);
+    readStoreSwitch("TermSlave", &trmSlave);
+    readStoreSwitch("StereoPins", &StereoPins);
+    readStore("AudioPrec", &precision);
+    registryKey.Close();
+    CfgDlg = cfgDlg;
+    TrmSlave = trmSlave;
+    AudioPrec = Clamp(precision, 1, 4);
+    // Counts beyond what the audio path holds never get past loading.
+    NumInputs = Clamp(inputs, 0, kMaxChannels);
+    NumOutputs = Clamp(outputs, 1, kMaxChannels);
+  }
 
-  if (CfgDlg) {
+  // Where there are no dialog windows, the unattended stand-in runs for every
+  // new instance whatever CfgDlg holds: it is how TOVIK_HOST and TOVIK_PORT
+  // reach it. It only takes the address; idle or process calls connect.
+  if (CfgDlg || !tovik::platform::kHasDialogWindows) {
     CWaitDlg dialog(this);
     dialog.show();
   }
-  writeInteger("NumInputs", NumInputs);
-  writeInteger("NumOutputs", NumOutputs);
-  writeInteger("ConfigDlg", CfgDlg ? 1 : 0);
-  writeInteger("TermSlave", TrmSlave ? 1 : 0);
-  writeInteger("StereoPins", StereoPins ? 1 : 0);
-  writeInteger("AudioPrec", AudioPrec);
-  closeKey();
+  // All six values, in one store update.
+  markStoreDirty(kStoreAll);
+  flushUserStore();
 
   ioChangePending = false;
   requestedInputs = NumInputs;
@@ -158,6 +125,7 @@ CTovik::CTovik(audioMasterCallback audioMaster_)
 }
 
 CTovik::~CTovik() {
+  flushUserStore();  // nothing automation changed is lost
   link.AttachA(false);
   {
     std::lock_guard<std::mutex> guard(linkLock);
@@ -169,20 +137,54 @@ CTovik::~CTovik() {
 
 // --- Per-user store ----------------------------------------------------------------------
 
-bool CTovik::openKey() { return registryKey.Open(); }
+bool CTovik::readStore(const char* name, VstInt32* value) {
+  return registryKey.ReadInt(name, value);
+}
 
-bool CTovik::readInteger(const char* name, VstInt32* value) { return registryKey.ReadInt(name, value); }
-
-bool CTovik::readSwitch(const char* name, bool* value) {
+bool CTovik::readStoreSwitch(const char* name, bool* value) {
   VstInt32 temp = *value ? 1 : 0;
-  if (!readInteger(name, &temp)) return false;
+  if (!readStore(name, &temp)) return false;
   *value = temp != 0;
   return true;
 }
 
-bool CTovik::writeInteger(const char* name, VstInt32 value) { return registryKey.WriteInt(name, value); }
-
-bool CTovik::closeKey() { return registryKey.Close(); }
+void CTovik::flushUserStore(StoreWait wait) {
+  // Idle calls come every few milliseconds: after a failed write they let
+  // this long pass before they try again.
+  constexpr uint32_t kIdleRetryAfterFailureMs = 2000;
+  if (storeDirty.load(std::memory_order_acquire) == 0) return;
+  std::unique_lock<std::mutex> guard(storeLock, std::defer_lock);
+  if (wait == StoreWait::kNone) {
+    if (!guard.try_lock()) return;
+    if (idleFlushFailed && tovik::platform::TickCount() - idleFlushFailedAt < kIdleRetryAfterFailureMs)
+      return;
+  } else {
+    guard.lock();
+  }
+  const uint32_t dirty = storeDirty.exchange(0, std::memory_order_acq_rel);
+  if (dirty == 0) return;
+  // The values as they are now; a change that comes meanwhile marks its
+  // value again, and the next flush writes it.
+  tovik::platform::UserStore::Entry entries[6];
+  size_t count = 0;
+  auto add = [&](uint32_t bit, const char* name, int32_t value) {
+    if (dirty & bit) entries[count++] = {name, value};
+  };
+  add(kStoreNumInputs, "NumInputs", NumInputs);
+  add(kStoreNumOutputs, "NumOutputs", NumOutputs);
+  add(kStoreConfigDlg, "ConfigDlg", CfgDlg ? 1 : 0);
+  add(kStoreTermSlave, "TermSlave", TrmSlave ? 1 : 0);
+  add(kStoreStereoPins, "StereoPins", StereoPins ? 1 : 0);
+  add(kStoreAudioPrec, "AudioPrec", AudioPrec);
+  const bool written = registryKey.WriteInts(
+      entries, count, wait == StoreWait::kNone ? 0 : tovik::platform::UserStore::kLockWaitMs);
+  registryKey.Close();
+  idleFlushFailed = !written;
+  if (!written) {
+    idleFlushFailedAt = tovik::platform::TickCount();
+    markStoreDirty(dirty);  // kept for the next flush
+  }
+}
 
 // --- Parameters ------------------------------------------------------------------------------
 
@@ -205,24 +207,23 @@ void CTovik::setParameter(VstInt32 index, float value) {
       pendingValid = false;
       wantAsyncOperation(!Synch);
       return;
+    // The store values are only marked here: this may be the audio thread.
+    // flushUserStore writes them on the main thread.
     case 1:
       if (on == CfgDlg) return;
       CfgDlg = on;
-      writeInteger("ConfigDlg", CfgDlg ? 1 : 0);
-      closeKey();
+      markStoreDirty(kStoreConfigDlg);
       return;
     case 2:
       if (on == TrmSlave) return;
       TrmSlave = on;
-      writeInteger("TermSlave", TrmSlave ? 1 : 0);
-      closeKey();
+      markStoreDirty(kStoreTermSlave);
       return;
     case 3: {
       const VstInt32 n = 1 - Truncate(value * -3.0f);
       if (n == AudioPrec) return;
       AudioPrec = Clamp(n, 1, 4);
-      writeInteger("AudioPrec", AudioPrec);
-      closeKey();
+      markStoreDirty(kStoreAudioPrec);
       return;
     }
     case 4: {
@@ -313,130 +314,47 @@ bool CTovik::canParameterBeAutomated(VstInt32 index) { return index == 0 ? hostC
 bool CTovik::string2parameter(VstInt32 index, char* text) {
   if (index < 0 || index >= numParams) return false;
   if (!text || !*text) return true;
-  VstInt32 n = 0;
-  switch (index) {
-    case 3:
-      for (int p = 3; p >= 0; --p) {
-        if (EqualsIgnoreCase(text, kPrecisionLabels[p])) {
-          setParameter(3, static_cast<float>(p) / 3.0f);
-          return true;
-        }
-      }
-      if (!ReadInteger(text, &n)) return false;
-      n = Clamp(n, 1, 4);
-      setParameter(3, static_cast<float>(n - 1) / 3.0f);
-      return true;
-    case 4:
-      if (!ReadInteger(text, &n)) return false;
-      if (n < 0)
-        setParameter(4, 0.0f);
-      else
-        setParameter(4, static_cast<float>(n > kMaxChannels ? kMaxChannels : n) * 0.0625f);
-      return true;
-    case 5:
-      if (!ReadInteger(text, &n)) return false;
-      n = Clamp(n, 1, kMaxChannels);
-      setParameter(5, static_cast<float>(n - 1) / 15.0f);
-      return true;
-    default:
-      if (EqualsIgnoreCase(text, "on")) {
-        setParameter(index, 1.0f);
-      } else if (EqualsIgnoreCase(text, "off")) {
-        setParameter(index, 0.0f);
-      } else {
-        if (!ReadInteger(text, &n)) return false;
-        setParameter(index, n > 0 ? 1.0f : 0.0f);
-      }
-      return true;
-  }
+  float value = 0.0f;
+  if (!tovik::settings::ParameterValueFromText(index, text, &value)) return false;
+  setParameter(index, value);
+  return true;
 }
 
 // --- Settings chunk ------------------------------------------------------------------------------
 
 VstInt32 CTovik::getChunk(void** data, bool) {
-  int length = std::snprintf(chunkText, sizeof(chunkText),
-                             "Host=%s\nPort=%d\nSynch=%d\nCfgDlg=%d\nTrmSlave=%d\nAudioPrec=%d\n", Host, Port,
-                             Synch ? 1 : 0, CfgDlg ? 1 : 0, TrmSlave ? 1 : 0,
-                             static_cast<VstInt32>(AudioPrec));
-  if (numParams == 7 && length > 0 && length < static_cast<int>(sizeof(chunkText))) {
-    length += std::snprintf(chunkText + length, sizeof(chunkText) - static_cast<size_t>(length),
-                            "NumInputs=%d\nNumOutputs=%d\nStereoPins=%d", static_cast<VstInt32>(NumInputs),
-                            static_cast<VstInt32>(NumOutputs), StereoPins ? 1 : 0);
-  }
+  flushUserStore();
+  tovik::settings::ChunkValues values{};
+  values.host = Host;
+  values.port = Port;
+  values.synch = Synch;
+  values.cfgDlg = CfgDlg;
+  values.trmSlave = TrmSlave;
+  values.audioPrec = AudioPrec;
+  values.withIo = numParams == 7;
+  values.numInputs = NumInputs;
+  values.numOutputs = NumOutputs;
+  values.stereoPins = StereoPins;
+  const VstInt32 length = tovik::settings::WriteChunk(values, chunkText, sizeof(chunkText));
   if (data) *data = chunkText;
-  return static_cast<VstInt32>(std::strlen(chunkText) + 1);
+  return length;
 }
 
 VstInt32 CTovik::setChunk(void* data, VstInt32 byteSize, bool) {
   if (!data) return 0;
-  static constexpr const char* kKeys[] = {"Synch=",     "CfgDlg=",     "TrmSlave=",  "AudioPrec=",
-                                          "NumInputs=", "NumOutputs=", "StereoPins="};
-  const char* chunk = static_cast<const char*>(data);
-  const size_t size = byteSize > 0 ? static_cast<size_t>(byteSize) : 0;
-  // The text the chunk holds: up to its first NUL, never past byteSize.
-  const void* nul = std::memchr(chunk, 0, size);
-  const size_t textEnd = nul ? static_cast<size_t>(static_cast<const char*>(nul) - chunk) : size;
-  // The address is gathered here and stored under the link lock at the end: a
-  // process call may be connecting to the current one.
-  char host[kHostLength + 1];
-  std::memcpy(host, Host, sizeof host);
-  VstInt32 port = Port;
-  bool addressChanged = false;
-
-  size_t pos = 0;
-  while (pos < textEnd) {
-    const void* lf = std::memchr(chunk + pos, '\n', textEnd - pos);
-    size_t end;
-    if (lf) {
-      end = static_cast<size_t>(static_cast<const char*>(lf) - chunk);
-    } else if (nul) {
-      end = textEnd;  // the last line ends at the NUL
-    } else {
-      break;  // a line cut off by byteSize is not applied
-    }
-    const char* line = chunk + pos;
-    const char* lineEnd = chunk + end;
-    const void* eq = std::memchr(line, '=', static_cast<size_t>(lineEnd - line));
-    if (eq) {
-      const char* value = static_cast<const char*>(eq) + 1;
-      const size_t keyLen = static_cast<size_t>(value - line);
-      char key[16] = {};
-      if (keyLen < sizeof(key)) std::memcpy(key, line, keyLen);
-      if (EqualsIgnoreCase(key, "Host=")) {
-        size_t len = static_cast<size_t>(lineEnd - value);
-        if (len > kHostLength) len = kHostLength;
-        char newHost[kHostLength + 1];
-        std::memcpy(newHost, value, len);
-        newHost[len] = 0;
-        if (std::strlen(newHost) != std::strlen(host) || !EqualsIgnoreCase(newHost, host)) {
-          std::memcpy(host, newHost, len + 1);
-          addressChanged = true;
-        }
-      } else if (EqualsIgnoreCase(key, "Port=")) {
-        const VstInt32 newPort = ReadLong(value, lineEnd);
-        if (newPort != port) {
-          port = newPort;
-          addressChanged = true;
-        }
-      } else {
-        for (int i = 0; i < 7; ++i) {
-          if (!EqualsIgnoreCase(key, kKeys[i])) continue;
-          // The text from after "=" to the end of the chunk; only its leading
-          // number counts, and words only on the last line. 63 characters
-          // are more than any word or number needs.
-          char rest[64];
-          size_t len = textEnd - static_cast<size_t>(value - chunk);
-          if (len > sizeof(rest) - 1) len = sizeof(rest) - 1;
-          std::memcpy(rest, value, len);
-          rest[len] = 0;
-          string2parameter(i, rest);
-          break;
-        }
-      }
-    }
-    pos = end + 1;
-  }
-  if (addressChanged) onAddressChanged(host, port);
+  // The address is gathered here and stored at the end: a process call may
+  // be connecting to the current one.
+  tovik::settings::ChunkAddress address{};
+  std::memcpy(address.host, Host, sizeof address.host);
+  address.port = Port;
+  address.changed = false;
+  // The parameter lines obey every rule of string2parameter and setParameter.
+  auto parameter = [](void* context, int32_t index, char* text) {
+    static_cast<CTovik*>(context)->string2parameter(index, text);
+  };
+  tovik::settings::ReadChunk(static_cast<const char*>(data), byteSize, &address, parameter, this);
+  if (address.changed) onAddressChanged(address.host, address.port);
+  flushUserStore();
   return 1;
 }
 

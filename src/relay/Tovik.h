@@ -14,6 +14,7 @@
 #include "frame/AudioEffectX.h"
 #include "link/SlaveNetMem.h"
 #include "platform/UserStore.h"
+#include "relay/SettingsText.h"
 #include "relay/SharedValue.h"
 #include "sockets/Winsock2Dll.h"
 
@@ -22,7 +23,7 @@ class CWaitDlg;
 class CTovik : public AudioEffectX {
  public:
   static constexpr int kMaxChannels = 16;
-  static constexpr int kHostLength = 255;  // characters, without the NUL
+  static constexpr int kHostLength = tovik::settings::kHostLength;  // characters, without the NUL
   static constexpr int kDefaultPort = 19284;
   static constexpr VstInt32 kMaxFrames = 44100;  // per channel, what the audio areas hold
 
@@ -66,16 +67,36 @@ class CTovik : public AudioEffectX {
   VstInt32 getVendorVersion() override;
   VstInt32 canDo(char* text) override;
 
+  // How a flush of the per-user store may wait for another writer: up to
+  // UserStore::kLockWaitMs, or not at all (idle calls; the values stay marked
+  // and a later call writes them).
+  enum class StoreWait { kBounded, kNone };
+  // Writes the per-user store values changed since the last flush, all in one
+  // store update, and closes the store. Parameter changes only mark their
+  // value, since setParameter may come on the audio thread; the flush runs at
+  // the next idle call, suspend, resume, close, chunk, the end of
+  // construction (after the dialog) and destruction. A failed write keeps the
+  // values marked. [main-thread]
+  void flushUserStore(StoreWait wait = StoreWait::kBounded);
+
  private:
   friend class CWaitDlg;
   friend struct TovikInspector;  // tests look inside
 
-  // Per-user store.
-  bool openKey();
-  bool readInteger(const char* name, VstInt32* value);
-  bool readSwitch(const char* name, bool* value);
-  bool writeInteger(const char* name, VstInt32 value);
-  bool closeKey();
+  // Per-user store values, one bit each in storeDirty.
+  enum StoreValue : uint32_t {
+    kStoreNumInputs = 1u << 0,
+    kStoreNumOutputs = 1u << 1,
+    kStoreConfigDlg = 1u << 2,
+    kStoreTermSlave = 1u << 3,
+    kStoreStereoPins = 1u << 4,
+    kStoreAudioPrec = 1u << 5,
+    kStoreAll = (1u << 6) - 1,
+  };
+  // Marks values for the next flushUserStore. [thread-safe] lock-free.
+  void markStoreDirty(uint32_t values) { storeDirty.fetch_or(values, std::memory_order_release); }
+  bool readStore(const char* name, VstInt32* value);  // with storeLock held
+  bool readStoreSwitch(const char* name, bool* value);
   void applyIoChange();
   bool requestIoChange(VstInt32* requested, VstInt32 value);
 
@@ -116,8 +137,8 @@ class CTovik : public AudioEffectX {
   char Host[kHostLength + 1] = "localhost";
   VstInt32 Port = kDefaultPort;
   TSharedValue<bool> Synch{true};
-  bool CfgDlg = true;
-  bool TrmSlave = true;
+  TSharedValue<bool> CfgDlg{true};  // parameters 1 and 2 may be automated from the audio thread
+  TSharedValue<bool> TrmSlave{true};
   TSharedValue<VstInt32> AudioPrec{4};
   TSharedValue<VstInt32> NumInputs{2};
   TSharedValue<VstInt32> NumOutputs{2};
@@ -129,7 +150,13 @@ class CTovik : public AudioEffectX {
   VstInt32 requestedOutputs = 2;
   bool requestedStereoPins = false;
   bool ioChangePending = false;
+  // The per-user store is used by main-thread code only, under storeLock,
+  // which setParameter never takes: it marks the values in storeDirty.
+  std::mutex storeLock;
   tovik::platform::UserStore registryKey;
+  std::atomic<uint32_t> storeDirty{0};
+  bool idleFlushFailed = false;  // under storeLock: idle flushes wait a while
+  uint32_t idleFlushFailedAt = 0;
   char chunkText[512] = {};
 
   // The link refers to the socket table and the socket handle; both outlive

@@ -144,6 +144,7 @@ bool CTovik::idleIsRecent(uint32_t now) const {
 // --- Host notifications --------------------------------------------------------------------
 
 VstInt32 CTovik::fxIdle() {
+  flushUserStore(StoreWait::kNone);
   const uint32_t now = tovik::platform::TickCount();
   lastIdleCall = now;
   idleSeen = true;
@@ -163,6 +164,7 @@ VstInt32 CTovik::fxIdle() {
 }
 
 void CTovik::suspend() {
+  flushUserStore();
   {
     std::lock_guard<std::mutex> guard(linkLock);
     suspended = true;
@@ -178,14 +180,13 @@ void CTovik::applyIoChange() {
   StereoPins = requestedStereoPins;
   setNumInputs(NumInputs);
   setNumOutputs(NumOutputs);
-  writeInteger("NumInputs", NumInputs);
-  writeInteger("NumOutputs", NumOutputs);
-  writeInteger("StereoPins", StereoPins ? 1 : 0);
-  closeKey();
+  markStoreDirty(kStoreNumInputs | kStoreNumOutputs | kStoreStereoPins);
+  flushUserStore();
   ioChangePending = false;
 }
 
 void CTovik::resume() {
+  flushUserStore();
   suspended = false;
   resumedOnce = true;
   wantEvents(1);
@@ -221,6 +222,7 @@ void CTovik::setBlockSizeAndSampleRate(VstInt32 size, float rate) {
 // and the dialog of that instance may have connected to a slave the user is
 // running for a session: scanning must not end it.
 void CTovik::close() {
+  flushUserStore();
   std::lock_guard<std::mutex> guard(linkLock);
   if (TrmSlave && resumedOnce) sendClose();
   link.AttachA(false);

@@ -1,9 +1,11 @@
 #include "relay/WaitDlg.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/DialogModel.h"
+#include "platform/TextParse.h"
 #include "relay/Factory.h"
 #include "relay/Tovik.h"
 
@@ -18,13 +20,29 @@ bool CWaitDlg::show() {
   return code == kIdOk;
 }
 
+// A host loading a project creates every instance before it hands over the
+// instance's chunk (which names its own slave), so creation connects to
+// nothing: the run takes the address and idle or process calls connect.
 int CWaitDlg::runUnattended() {
   tovik::platform::DialogModel model(this);
   model.Open();
-  if (const char* host = std::getenv("TOVIK_HOST")) model.Type(kIdHost, host);
-  if (const char* port = std::getenv("TOVIK_PORT")) model.Type(kIdPort, port);
-  model.Click(kIdConnect);
-  if (!model.Ended()) model.End(kIdCancel);
+  const char* host = std::getenv("TOVIK_HOST");
+  if (host && *host) model.Type(kIdHost, host);
+  if (const char* port = std::getenv("TOVIK_PORT")) {
+    const char* end = port + std::strlen(port);
+    const tovik::text::ParsedInteger number = tovik::text::ParseInteger(port, end);
+    if (number.exact && number.next == end && number.value >= 1 && number.value <= 65535) {
+      model.SetUnsigned(kIdPort, static_cast<unsigned>(number.value));
+    } else {
+      std::fprintf(stderr, "Tovik: ignoring TOVIK_PORT=\"%.64s\": not a port number (1..65535)\n", port);
+    }
+  }
+  char text[512];
+  model.GetText(kIdHost, text, 511);
+  int n = 0;
+  for (; n < CTovik::kHostLength && text[n]; ++n) owner->Host[n] = text[n];
+  owner->Host[n] = 0;  // the first 255 characters, as Connect takes them
+  model.Click(kIdCancel);  // no connection was made
   return model.EndCode();
 }
 

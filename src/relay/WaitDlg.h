@@ -37,8 +37,10 @@ class CWaitDlg : public tovik::platform::DialogHandler {
 
   // Without a dialog window: the fields are filled from the settings, the
   // environment variables TOVIK_HOST and TOVIK_PORT (when set) are typed into
-  // the Host and Port fields, and Connect is pressed once. A connection ends
-  // the dialog with OK, a failure with Cancel. Never waits for input.
+  // the Host and Port fields, and the address they hold becomes the slave's.
+  // A TOVIK_PORT that is not a number from 1 to 65535 is ignored with one
+  // line on stderr. Nothing is connected (idle or process calls do that); the
+  // dialog ends with Cancel. Never waits for input or the network.
   int runUnattended();
 
  protected:

@@ -6,14 +6,19 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <random>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/UserStore.h"
@@ -21,6 +26,7 @@
 #include "relay/Factory.h"
 #include "relay/Tovik.h"
 #include "support/FakeHost.h"
+#include "support/HeldStoreLock.h"
 #include "support/ScopedConfigHome.h"
 #include "support/TovikInspector.h"
 
@@ -340,6 +346,7 @@ TEST_F(TovikSettingsTest, TheTwoBuildsKeepTheirSettingsInDifferentFiles) {
   EXPECT_EQ(I::NumInputs(*t), 2);
   EXPECT_TRUE(std::filesystem::exists(own));
   Set(t, 3, 0.0f);
+  t->flushUserStore();
   EXPECT_EQ(Stored("AudioPrec"), 1);
   tovik::platform::UserStore otherStore(build::kInstrument ? "Software\\Kestrane\\Tovik"
                                                            : "Software\\Kestrane\\TovikI");
@@ -351,21 +358,32 @@ TEST_F(TovikSettingsTest, TheTwoBuildsKeepTheirSettingsInDifferentFiles) {
             build::kInstrument ? "Software\\Kestrane\\TovikI" : "Software\\Kestrane\\Tovik");
 }
 
+// Parameter changes reach the store at the next flush (here the host's idle
+// call), never inside setParameter.
 TEST_F(TovikSettingsTest, ParameterChangesAreWrittenToTheStore) {
   CTovik* t = Load();
   ASSERT_NE(t, nullptr);
+  SetChunk(t, "Port=0\n");  // the idle calls below connect to nothing
   Set(t, 1, 0.0f);
+  EXPECT_EQ(Stored("ConfigDlg"), 1);
+  D(t, effIdle);
   EXPECT_EQ(Stored("ConfigDlg"), 0);
   Set(t, 2, 0.2f);
-  EXPECT_EQ(Stored("TermSlave"), 0);
   Set(t, 3, 0.5f);
+  EXPECT_EQ(Stored("TermSlave"), 1);
+  EXPECT_EQ(Stored("AudioPrec"), 4);
+  D(t, effIdle);
+  EXPECT_EQ(Stored("TermSlave"), 0);
   EXPECT_EQ(Stored("AudioPrec"), 2);
   Set(t, 2, 0.5f);
+  t->flushUserStore();
   EXPECT_EQ(Stored("TermSlave"), 1);
   EXPECT_TRUE(S2P(t, 1, "on"));
+  t->flushUserStore();
   EXPECT_EQ(Stored("ConfigDlg"), 1);
   EXPECT_TRUE(S2P(t, 1, "off"));
   EXPECT_FALSE(I::CfgDlg(*t));
+  t->flushUserStore();
   EXPECT_EQ(Stored("ConfigDlg"), 0);
   // A new instance starts from what the last one chose.
   CTovik* next = Load();
@@ -373,6 +391,116 @@ TEST_F(TovikSettingsTest, ParameterChangesAreWrittenToTheStore) {
   EXPECT_FALSE(I::CfgDlg(*next));
   EXPECT_TRUE(I::TrmSlave(*next));
   EXPECT_EQ(I::AudioPrec(*next), 2);
+}
+
+std::string FileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Hosts automate parameters from their audio thread. While another process
+// holds the store's lock (another host writing its settings), no
+// setParameter call waits for it: the values change at once, the file stays
+// as it was, and the main thread's flush writes them once the lock is free.
+TEST_F(TovikSettingsTest, AutomationNeverWaitsForTheStoreOfAnotherProcess) {
+  using Clock = std::chrono::steady_clock;
+  CTovik* t = Load();
+  ASSERT_NE(t, nullptr);
+  SetChunk(t, "Port=0\n");  // the idle call below connects to nothing
+  tovik::platform::UserStore store(build::kStoreKey);
+  ASSERT_TRUE(store.Open());
+  const std::string file = store.Path();
+  const std::string before = FileText(file);
+  ASSERT_NE(before, "");
+  const uint32_t updates = tovik::platform::UserStore::UpdateCount();
+  tovik::test::HeldStoreLock otherProcess(file);
+  ASSERT_TRUE(otherProcess.Held());
+
+  Clock::duration longest{};
+  int calls = 0;
+  std::thread audio([&] {
+    for (int i = 0; i < 1002; ++i) {
+      const VstInt32 index = 1 + i % 3;  // CfgDlg, TrmSlave, AudioPrec
+      const float value = i == 1001 ? 0.5f : static_cast<float>((i / 3 + 1) % 2);  // ends off, off, 2
+      const Clock::time_point start = Clock::now();
+      Set(t, index, value);
+      longest = std::max(longest, Clock::now() - start);
+      ++calls;
+      if (longest > std::chrono::milliseconds(500)) break;  // waited for the lock
+    }
+  });
+  audio.join();
+  // A sanity bound only: the lock is waited for up to 2 s per write.
+  EXPECT_LT(longest, std::chrono::milliseconds(500));
+  EXPECT_EQ(calls, 1002);
+  EXPECT_FALSE(I::CfgDlg(*t));
+  EXPECT_FALSE(I::TrmSlave(*t));
+  EXPECT_EQ(I::AudioPrec(*t), 2);
+  EXPECT_EQ(FileText(file), before);
+  EXPECT_EQ(tovik::platform::UserStore::UpdateCount(), updates);
+
+  D(t, effIdle);  // an idle call's flush does not wait for the lock either
+  EXPECT_EQ(FileText(file), before);
+
+  otherProcess.Release();
+  t->flushUserStore();
+  EXPECT_EQ(tovik::platform::UserStore::UpdateCount(), updates + 1);
+  EXPECT_EQ(Stored("ConfigDlg"), 0);
+  EXPECT_EQ(Stored("TermSlave"), 0);
+  EXPECT_EQ(Stored("AudioPrec"), 2);
+}
+
+// A project with 40 instances makes 40 store updates (one fsync each), not
+// 240: each new instance writes its six values in one update.
+TEST_F(TovikSettingsTest, NewInstancesWriteTheirSixValuesInOneUpdate) {
+  const uint32_t updates = tovik::platform::UserStore::UpdateCount();
+  for (int i = 0; i < 40; ++i) ASSERT_NE(Load(i % 2 == 0), nullptr);
+  EXPECT_EQ(tovik::platform::UserStore::UpdateCount(), updates + 40);
+  EXPECT_EQ(Stored("NumInputs"), 2);
+  EXPECT_EQ(Stored("AudioPrec"), 4);
+}
+
+TEST_F(TovikSettingsTest, AutomationIsCoalescedIntoOneUpdate) {
+  CTovik* t = Load();
+  ASSERT_NE(t, nullptr);
+  const uint32_t updates = tovik::platform::UserStore::UpdateCount();
+  for (int i = 0; i < 1000; ++i) Set(t, 1 + i % 3, static_cast<float>(i % 7) / 6.0f);
+  EXPECT_EQ(tovik::platform::UserStore::UpdateCount(), updates);
+  t->flushUserStore();
+  EXPECT_EQ(tovik::platform::UserStore::UpdateCount(), updates + 1);
+  t->flushUserStore();  // nothing changed since
+  EXPECT_EQ(tovik::platform::UserStore::UpdateCount(), updates + 1);
+  EXPECT_EQ(Stored("ConfigDlg"), I::CfgDlg(*t) ? 1 : 0);
+  EXPECT_EQ(Stored("TermSlave"), I::TrmSlave(*t) ? 1 : 0);
+  EXPECT_EQ(Stored("AudioPrec"), I::AudioPrec(*t));
+}
+
+// Whatever automation changed is written by the main-thread calls that come
+// next: suspend, resume, the chunk calls, close, and destruction.
+TEST_F(TovikSettingsTest, MainThreadCallsWriteWhatAutomationChanged) {
+  CTovik* t = Load();
+  ASSERT_NE(t, nullptr);
+  Set(t, 3, 0.0f);
+  Suspend(t);
+  EXPECT_EQ(Stored("AudioPrec"), 1);
+  Set(t, 3, 0.4f);
+  Resume(t);
+  EXPECT_EQ(Stored("AudioPrec"), 2);
+  Set(t, 3, 0.7f);
+  Chunk(t);
+  EXPECT_EQ(Stored("AudioPrec"), 3);
+  SetChunk(t, "TrmSlave=0\n");
+  EXPECT_EQ(Stored("TermSlave"), 0);
+  Set(t, 3, 1.0f);
+  Close(t);
+  EXPECT_EQ(Stored("AudioPrec"), 4);
+
+  auto* raw = new CTovik(FakeHost::callback());  // destroyed without close
+  raw->setParameter(2, 1.0f);
+  delete raw;
+  EXPECT_EQ(Stored("TermSlave"), 1);
 }
 
 TEST_F(TovikSettingsTest, InputCountIsStoredAfterTheSuspendThatAppliesIt) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/UserStore.h"
+#include "support/HeldStoreLock.h"
 
 namespace {
 
@@ -250,6 +251,64 @@ TEST_F(UserStoreTest, OversizedFileIsNeverCutShort) {
   const std::string after = ReadText(EffectFile());
   EXPECT_GE(after.size(), text.size());
   EXPECT_NE(after.find("Last=7\n"), std::string::npos);
+}
+
+// One WriteInts leaves the file exactly as one WriteInt per entry would:
+// values replace the first line of their name (in any case) and drop later
+// ones, new values are appended in order, the later of two entries with the
+// same name counts, unknown lines stay, and a name that cannot be stored is
+// skipped (the result is false).
+TEST_F(UserStoreTest, BatchWritesAsOneWriteEachInOrder) {
+  const std::string before =
+      "Other=1\nnuminputs=9\nNoEquals\nAudioPrec=2\nNumInputs=8\n\nConfigDlg=1\r\nTail=x";
+  const UserStore::Entry entries[] = {{"NumInputs", 3}, {"StereoPins", 1}, {"A=B", 5},      {"AudioPrec", 4},
+                                      {"NewOne", -7},   {"stereopins", 0}, {"ConfigDlg", 0}};
+  WriteText(EffectFile(), before);
+  {
+    UserStore store(kEffectKey);
+    for (const auto& e : entries) store.WriteInt(e.name, e.value);
+  }
+  const std::string oneByOne = ReadText(EffectFile());
+  WriteText(EffectFile(), before);
+  const uint32_t updates = UserStore::UpdateCount();
+  {
+    UserStore store(kEffectKey);
+    EXPECT_FALSE(store.WriteInts(entries, sizeof entries / sizeof entries[0]));
+  }
+  EXPECT_EQ(UserStore::UpdateCount(), updates + 1);
+  EXPECT_EQ(ReadText(EffectFile()), oneByOne);
+  EXPECT_EQ(oneByOne,
+            "Other=1\nNumInputs=3\nNoEquals\nAudioPrec=4\n\nConfigDlg=0\nTail=x\nstereopins=0\nNewOne=-7\n");
+}
+
+TEST_F(UserStoreTest, BatchOfSixIsOneUpdate) {
+  const UserStore::Entry six[] = {{"NumInputs", 2}, {"NumOutputs", 2}, {"ConfigDlg", 1},
+                                  {"TermSlave", 1}, {"StereoPins", 0}, {"AudioPrec", 4}};
+  const uint32_t updates = UserStore::UpdateCount();
+  UserStore store(kEffectKey);
+  EXPECT_TRUE(store.WriteInts(six, 6));
+  EXPECT_EQ(UserStore::UpdateCount(), updates + 1);
+  EXPECT_EQ(ReadText(EffectFile()),
+            "NumInputs=2\nNumOutputs=2\nConfigDlg=1\nTermSlave=1\nStereoPins=0\nAudioPrec=4\n");
+  EXPECT_TRUE(store.WriteInts(six, 0));  // nothing to write
+  EXPECT_EQ(UserStore::UpdateCount(), updates + 1);
+}
+
+// While another process holds the lock, a write that may not wait fails at
+// once and leaves the file alone; a bounded one gives up after its wait.
+TEST_F(UserStoreTest, WriteWithoutWaitingFailsWhileAnotherProcessWrites) {
+  UserStore store(kEffectKey);
+  ASSERT_TRUE(store.WriteInt("AudioPrec", 4));
+  const std::string before = ReadText(EffectFile());
+  tovik::test::HeldStoreLock other(EffectFile());
+  ASSERT_TRUE(other.Held());
+  const UserStore::Entry entry{"AudioPrec", 1};
+  EXPECT_FALSE(store.WriteInts(&entry, 1, 0));
+  EXPECT_FALSE(store.WriteInts(&entry, 1, 50));
+  EXPECT_EQ(ReadText(EffectFile()), before);
+  other.Release();
+  EXPECT_TRUE(store.WriteInts(&entry, 1, 0));
+  EXPECT_EQ(Read(kEffectKey, "AudioPrec"), 1);
 }
 
 TEST_F(UserStoreTest, NamesThatWouldBreakTheFileAreRefused) {

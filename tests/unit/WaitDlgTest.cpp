@@ -1,8 +1,12 @@
 // The configuration dialog's logic, driven through the in-memory control
 // model: what the user types and clicks, and what the plug-in's settings and
 // connection become.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -50,17 +54,31 @@ class WaitDlgTest : public ::testing::Test {
     setenv("TOVIK_HOST", "127.0.0.1", 1);
     setenv("TOVIK_PORT", port.c_str(), 1);
   }
-  // An instance whose unattended dialog, run by its constructor, connects to
-  // `peer`: the connection is Pending afterwards.
+  // An instance connected to `peer` through its dialog, as a user's Connect
+  // in the Windows dialog makes it while the instance is created: the
+  // connection is Pending afterwards.
   std::unique_ptr<CTovik> ConstructConnectedByTheDialog(ScriptedPeer& peer) {
+    auto tovik = std::make_unique<CTovik>(FakeHost::callback());
+    ConnectThroughTheDialog(*tovik, peer);
+    return tovik;
+  }
+  static void ConnectThroughTheDialog(CTovik& tovik, ScriptedPeer& peer) {
     bool opened = false;
     std::thread slave(AnswerHandshake, &peer, &opened);
-    TypeIntoTheUnattendedDialog(std::to_string(peer.Port()));
-    WriteStore("ConfigDlg=1\n");
-    auto tovik = std::make_unique<CTovik>(FakeHost::callback());
+    EXPECT_EQ(DialogConnects(tovik, peer.Port()), kIdOk);
     slave.join();
     EXPECT_TRUE(opened);
-    return tovik;
+  }
+  // The user types the loopback address and port and presses Connect; the
+  // dialog's end code.
+  static int DialogConnects(CTovik& tovik, unsigned port) {
+    CWaitDlg dialog(&tovik);
+    DialogModel model(&dialog);
+    model.Open();
+    model.Type(CWaitDlg::kIdHost, "127.0.0.1");
+    model.Type(CWaitDlg::kIdPort, std::to_string(port).c_str());
+    model.Click(CWaitDlg::kIdConnect);
+    return model.EndCode();
   }
   void WriteStore(const std::string& text) {
     const std::string dir = home.path() + "/Kestrane";
@@ -214,13 +232,91 @@ TEST_F(WaitDlgTest, HostFieldKeepsAtMost255Characters) {
   EXPECT_EQ(std::string(TovikInspector::Host(tovik)), std::string(255, 'h'));
 }
 
-TEST_F(WaitDlgTest, UnattendedRunTakesTheEnvironmentAndConnects) {
+TEST_F(WaitDlgTest, UnattendedRunTakesTheEnvironmentWithoutConnecting) {
   ScriptedPeer peer;
-  const std::unique_ptr<CTovik> owned = ConstructConnectedByTheDialog(peer);
-  const CTovik& tovik = *owned;
+  TypeIntoTheUnattendedDialog(std::to_string(peer.Port()));
+  WriteStore("ConfigDlg=1\n");
+  CTovik tovik(FakeHost::callback());
   EXPECT_STREQ(TovikInspector::Host(tovik), "127.0.0.1");
   EXPECT_EQ(TovikInspector::Port(tovik), static_cast<VstInt32>(peer.Port()));
-  EXPECT_TRUE(TovikInspector::OpenPending(tovik));
+  EXPECT_FALSE(TovikInspector::OpenPending(tovik));
+  EXPECT_FALSE(TovikInspector::SocketOpen(tovik));
+  EXPECT_FALSE(peer.Accept(200));
+}
+
+// A tool that stored ConfigDlg=0 does not switch the environment off: there
+// is no dialog to skip here, only the address to take.
+TEST_F(WaitDlgTest, EnvironmentAppliesWhateverConfigDlgHolds) {
+  setenv("TOVIK_HOST", "slave.example", 1);
+  setenv("TOVIK_PORT", "4321", 1);
+  WriteStore("ConfigDlg=0\n");
+  CTovik tovik(FakeHost::callback());
+  EXPECT_FALSE(TovikInspector::CfgDlg(tovik));
+  EXPECT_STREQ(TovikInspector::Host(tovik), "slave.example");
+  EXPECT_EQ(TovikInspector::Port(tovik), 4321);
+}
+
+TEST_F(WaitDlgTest, EnvironmentPortsFromOneTo65535AreTaken) {
+  for (const char* port : {"1", "65535", "80", "+8080", "019284"}) {
+    setenv("TOVIK_PORT", port, 1);
+    CTovik tovik(FakeHost::callback());
+    EXPECT_EQ(TovikInspector::Port(tovik), std::atoi(port)) << port;
+  }
+}
+
+// An invalid port is never stored (as 0 or anything else): the instance keeps
+// its port, and one line on stderr says why.
+TEST_F(WaitDlgTest, InvalidEnvironmentPortIsIgnoredWithOneLine) {
+  setenv("TOVIK_HOST", "127.0.0.1", 1);
+  for (const char* port : {"abc", "0", "65536", "-1", "80x", "80 ", " 80", "", "99999999999", "0x50", "+"}) {
+    setenv("TOVIK_PORT", port, 1);
+    ::testing::internal::CaptureStderr();
+    CTovik tovik(FakeHost::callback());
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(TovikInspector::Port(tovik), CTovik::kDefaultPort) << '"' << port << '"';
+    EXPECT_STREQ(TovikInspector::Host(tovik), "127.0.0.1");
+    EXPECT_EQ(said,
+              "Tovik: ignoring TOVIK_PORT=\"" + std::string(port) + "\": not a port number (1..65535)\n");
+  }
+}
+
+// A host loading a project creates its instances before it hands each its
+// chunk. Creation must make no connection to the slave the environment names
+// (each used to be an open-then-drop on it), and the chunk moves the address
+// away before any idle or process call comes.
+TEST_F(WaitDlgTest, CreatingInstancesConnectsToNothing) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 64), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  TypeIntoTheUnattendedDialog(std::to_string(ntohs(address.sin_port)));
+  const std::string chunk = "Host=127.0.0.1\nPort=" + Closed() + "\nCfgDlg=1\n";
+
+  for (int i = 0; i < 10; ++i) {
+    WriteStore(i % 2 ? "ConfigDlg=0\n" : "ConfigDlg=1\n");
+    auto tovik = std::make_unique<CTovik>(FakeHost::callback());
+    EXPECT_EQ(TovikInspector::Port(*tovik), static_cast<VstInt32>(ntohs(address.sin_port)));
+    EXPECT_EQ(
+        tovik->setChunk(const_cast<char*>(chunk.c_str()), static_cast<VstInt32>(chunk.size() + 1), false), 1);
+    EXPECT_NE(TovikInspector::Port(*tovik), static_cast<VstInt32>(ntohs(address.sin_port)));
+  }
+
+  // Every connection made, even one dropped at once, waits in the queue.
+  int accepted = 0;
+  pollfd readable{listener, POLLIN, 0};
+  while (::poll(&readable, 1, 300) > 0) {
+    const int s = ::accept(listener, nullptr, nullptr);
+    if (s < 0) break;
+    ++accepted;
+    ::close(s);
+  }
+  ::close(listener);
+  EXPECT_EQ(accepted, 0);
 }
 
 TEST_F(WaitDlgTest, UnattendedRunWithoutSlaveCancels) {
@@ -273,7 +369,7 @@ TEST_F(WaitDlgTest, FirstProcessCallAfterTheDialogsConnectionRelaysItsBlock) {
 
 // A plug-in scanner opens an instance, queries it and closes it without ever
 // resuming it (the order below is Ardour's scanner's, recorded). The
-// instance's dialog connected to the slave the environment names, and
+// instance's dialog connected to the slave (a user pressed Connect), and
 // TermSlave is on: closing the scanned instance must still not tell that
 // slave, which may be serving a session, to terminate.
 TEST_F(WaitDlgTest, PluginScanNeverTellsTheSlaveToTerminate) {
@@ -285,12 +381,13 @@ TEST_F(WaitDlgTest, PluginScanNeverTellsTheSlaveToTerminate) {
     ScriptedPeer::Message m;
     while (peer.ReadMessage(m, 3000)) afterOpen.push_back(m.code);  // until the socket closes
   });
-  TypeIntoTheUnattendedDialog(std::to_string(peer.Port()));
   WriteStore("ConfigDlg=1\nTermSlave=1\n");
 
   AudioEffect* effect = createEffectInstance(FakeHost::callback());  // as the entry point does
   ASSERT_NE(effect, nullptr);
   AEffect* e = effect->getAeffect();
+  // The connection a user's Connect in the Windows dialog makes.
+  EXPECT_EQ(DialogConnects(*static_cast<CTovik*>(effect), peer.Port()), kIdOk);
   auto d = [e](VstInt32 opcode, VstIntPtr value, void* ptr) {
     return e->dispatcher(e, opcode, 0, value, ptr, 0.0f);
   };
