@@ -13,7 +13,6 @@ namespace {
 const ws::Winsock2Table kNoSockets{};
 
 constexpr int kHostTextSize = 260;  // at most 259 characters and the terminator
-constexpr int kAddressLength = 16;  // an IPv4 socket address
 constexpr int kMaxDrainReads = 16;  // Disconnect reads off at most this many pending chunks
 
 uint32_t Elapsed(uint32_t since) {
@@ -70,11 +69,14 @@ bool CSlaveNetMem::TransferExpired() const {
 
 // ---- connection ----
 
-bool CSlaveNetMem::Connect(const char* host, unsigned port) {
-  const ws::Winsock2Table& fn = *sockets_;
-  if (!block_ || IsConnected()) return false;
+int CSlaveNetMem::Resolve(const ws::Winsock2Table* sockets, const char* host, unsigned port,
+                          AddressList* list) {
+  if (!list) return ws::kWsaEinval;
+  list->count = 0;
+  const ws::Winsock2Table& fn = sockets ? *sockets : kNoSockets;
   // The resolver would wrap a larger number to another port.
-  if (!host || port < 1 || port > 65535) return false;
+  if (!host || port < 1 || port > 65535) return ws::kWsaEinval;
+  if (!fn.getaddrinfo) return ws::kWsaSysNotReady;
 
   char portText[16];
   std::snprintf(portText, sizeof portText, "%u", port);
@@ -83,83 +85,137 @@ bool CSlaveNetMem::Connect(const char* host, unsigned port) {
   for (; length < kHostTextSize - 1 && host[length] != '\0'; ++length) hostText[length] = host[length];
   hostText[length] = '\0';
 
-  if (!fn.getaddrinfo) return false;
   ws::addrinfo hints{};
   hints.ai_flags = ws::kAiPassive;
-  hints.ai_family = ws::kAfInet;
+  hints.ai_family = ws::kAfUnspec;  // IPv4 and IPv6, in the resolver's order
   hints.ai_socktype = ws::kSockStream;
   hints.ai_protocol = ws::kIpprotoTcp;
-  ws::addrinfo* list = nullptr;
-  if (fn.getaddrinfo(hostText, portText, &hints, &list) != 0) return false;
+  ws::addrinfo* found = nullptr;
+  const int error = fn.getaddrinfo(hostText, portText, &hints, &found);
+  if (error != 0) return error;
+  for (const ws::addrinfo* a = found; a && list->count < kMaxAddresses; a = a->ai_next) {
+    if ((a->ai_family != ws::kAfInet && a->ai_family != ws::kAfInet6) || !a->ai_addr) continue;
+    if (a->ai_addrlen <= 0 || static_cast<size_t>(a->ai_addrlen) > sizeof(Address::bytes)) continue;
+    Address& entry = list->entries[list->count++];
+    entry.family = a->ai_family;
+    entry.length = static_cast<int32_t>(a->ai_addrlen);
+    std::memcpy(entry.bytes, a->ai_addr, static_cast<size_t>(a->ai_addrlen));
+  }
+  if (fn.freeaddrinfo) fn.freeaddrinfo(found);
+  return list->count > 0 ? 0 : ws::kWsaHostNotFound;
+}
 
-  // The first entry that yields a socket is the one connected to; no other
-  // entry is tried.
-  const ws::addrinfo* entry = nullptr;
-  for (const ws::addrinfo* a = list; a; a = a->ai_next) {
-    *socket_ = fn.socket ? fn.socket(a->ai_family, ws::kSockStream, 0) : ws::kInvalidSocket;
-    if (*socket_ != ws::kInvalidSocket) {
-      entry = a;
-      break;
-    }
-  }
-  bool connected = false;
-  if (entry) {
-    connected = ConnectWithin(entry->ai_addr, kAddressLength);
-    if (connected) {
-      ConfigureConnection();
-      block_->sideBAttached = 1;
+bool CSlaveNetMem::Connect(const char* host, unsigned port) {
+  if (!block_ || IsConnected() || connecting_) return false;
+  AddressList list;
+  if (Resolve(sockets_, host, port, &list) != 0) return false;
+  ConnectState state = StartConnect(list);
+  const uint32_t start = tovik::platform::TickCount();
+  while (state == ConnectState::kInProgress) {
+    // Wait for the socket to become writable (or to fail), then look again.
+    const uint32_t spent = Elapsed(start);
+    const int left =
+        spent >= static_cast<uint32_t>(kConnectTimeoutMs) ? 1 : kConnectTimeoutMs - static_cast<int>(spent);
+    if (sockets_->select && IsConnected()) {
+      ws::fd_set writable = SetOf(*socket_);
+      ws::fd_set failed = SetOf(*socket_);
+      const ws::timeval tv = Timeval(left < kPollSliceMs ? left : kPollSliceMs);
+      sockets_->select(0, nullptr, &writable, &failed, &tv);
     } else {
-      CloseSocket(false);  // nothing was sent: no shutdown needed
+      tovik::platform::SleepMs(1);
     }
+    state = PollConnect();
   }
-  if (fn.freeaddrinfo) fn.freeaddrinfo(list);
-  return connected;
+  return state == ConnectState::kConnected;
+}
+
+CSlaveNetMem::ConnectState CSlaveNetMem::StartConnect(const AddressList& list) {
+  if (!block_ || IsConnected() || connecting_) return ConnectState::kFailed;
+  const int count = list.count < 0 ? 0 : (list.count > kMaxAddresses ? kMaxAddresses : list.count);
+  attempt_.count = count;
+  for (int i = 0; i < count; ++i) attempt_.entries[i] = list.entries[i];
+  attemptIndex_ = 0;
+  attemptStart_ = tovik::platform::TickCount();
+  connecting_ = true;
+  return ConnectNext();
+}
+
+CSlaveNetMem::ConnectState CSlaveNetMem::ConnectNext() {
+  const ws::Winsock2Table& fn = *sockets_;
+  for (; attemptIndex_ < attempt_.count; ++attemptIndex_) {
+    if (Elapsed(attemptStart_) >= static_cast<uint32_t>(kConnectTimeoutMs)) break;
+    const Address& address = attempt_.entries[attemptIndex_];
+    if (!fn.socket || !fn.connect) break;
+    *socket_ = fn.socket(address.family, ws::kSockStream, 0);
+    if (*socket_ == ws::kInvalidSocket) continue;
+    const auto* name = reinterpret_cast<const ws::sockaddr*>(address.bytes);
+    if (!SetNonBlocking(true)) {
+      // Without ioctlsocket only a blocking connect is possible, bounded by
+      // the system's own time-out.
+      if (fn.connect(*socket_, name, address.length) == 0) return FinishConnect();
+      AbandonAttempt();
+      continue;
+    }
+    if (fn.connect(*socket_, name, address.length) == 0) return FinishConnect();
+    const int error = LastError();
+    if ((error == ws::kWsaEwouldblock || error == ws::kWsaEinprogress) && fn.select && fn.getsockopt) {
+      return ConnectState::kInProgress;
+    }
+    AbandonAttempt();  // refused at once (or unsupported): the next address
+  }
+  AbandonAttempt();
+  connecting_ = false;
+  return ConnectState::kFailed;
+}
+
+CSlaveNetMem::ConnectState CSlaveNetMem::PollConnect() {
+  const ws::Winsock2Table& fn = *sockets_;
+  if (!connecting_)
+    return IsConnected() && block_ && block_->sideBAttached ? ConnectState::kConnected : ConnectState::kNone;
+  if (!IsConnected()) return ConnectNext();
+  ws::fd_set writable = SetOf(*socket_);
+  ws::fd_set failed = SetOf(*socket_);  // Winsock reports a failed connect here only
+  const ws::timeval tv = Timeval(0);
+  const int ready = fn.select ? fn.select(0, nullptr, &writable, &failed, &tv) : -1;
+  if (ready > 0 && failed.fd_count == 0 && writable.fd_count != 0) {
+    int soError = 0;
+    ws::socklen soLength = static_cast<ws::socklen>(sizeof soError);
+    if (fn.getsockopt &&
+        fn.getsockopt(*socket_, ws::kSolSocket, ws::kSoError, reinterpret_cast<char*>(&soError), &soLength) ==
+            0 &&
+        soError == 0) {
+      return FinishConnect();
+    }
+  } else if (ready == 0 && Elapsed(attemptStart_) < static_cast<uint32_t>(kConnectTimeoutMs)) {
+    return ConnectState::kInProgress;
+  }
+  // This address failed (or the attempt ran out of time): the next one.
+  AbandonAttempt();
+  ++attemptIndex_;
+  return ConnectNext();
+}
+
+CSlaveNetMem::ConnectState CSlaveNetMem::FinishConnect() {
+  connecting_ = false;
+  if (!SetNonBlocking(false) && sockets_->ioctlsocket) {
+    AbandonAttempt();
+    return ConnectState::kFailed;
+  }
+  ConfigureConnection();
+  block_->sideBAttached = 1;
+  return ConnectState::kConnected;
+}
+
+// Closes the socket of an address that did not connect (nothing was sent).
+void CSlaveNetMem::AbandonAttempt() {
+  if (IsConnected() && sockets_->closesocket) sockets_->closesocket(*socket_);
+  *socket_ = ws::kInvalidSocket;
 }
 
 bool CSlaveNetMem::SetNonBlocking(bool on) {
   if (!sockets_->ioctlsocket) return false;
   ws::u_long mode = on ? 1 : 0;
   return sockets_->ioctlsocket(*socket_, ws::kFionbio, &mode) == 0;
-}
-
-// A non-blocking connect that waits at most kConnectTimeoutMs for its outcome,
-// then puts the socket back into blocking mode.
-bool CSlaveNetMem::ConnectWithin(const ws::sockaddr* address, int addressLength) {
-  const ws::Winsock2Table& fn = *sockets_;
-  if (!fn.connect) return false;
-  if (!SetNonBlocking(true)) {
-    // Without ioctlsocket only the system's own connect time-out applies.
-    return fn.connect(*socket_, address, addressLength) == 0;
-  }
-  if (fn.connect(*socket_, address, addressLength) != 0) {
-    const int error = LastError();
-    if (error != ws::kWsaEwouldblock && error != ws::kWsaEinprogress) return false;
-    if (!fn.select || !fn.getsockopt) return false;
-    const uint32_t start = tovik::platform::TickCount();
-    int ready;
-    ws::fd_set writable;
-    ws::fd_set failed;
-    for (;;) {
-      const uint32_t spent = Elapsed(start);
-      const int left =
-          spent >= static_cast<uint32_t>(kConnectTimeoutMs) ? 0 : kConnectTimeoutMs - static_cast<int>(spent);
-      writable = SetOf(*socket_);
-      failed = SetOf(*socket_);  // Winsock reports a failed connect here only
-      const ws::timeval tv = Timeval(left);
-      ready = fn.select(0, nullptr, &writable, &failed, &tv);
-      if (ready < 0 && LastError() == ws::kWsaEintr && left > 0) continue;
-      break;
-    }
-    if (ready <= 0 || failed.fd_count != 0 || writable.fd_count == 0) return false;
-    int soError = 0;
-    ws::socklen soLength = static_cast<ws::socklen>(sizeof soError);
-    if (fn.getsockopt(*socket_, ws::kSolSocket, ws::kSoError, reinterpret_cast<char*>(&soError), &soLength) !=
-            0 ||
-        soError != 0) {
-      return false;
-    }
-  }
-  return SetNonBlocking(false);
 }
 
 // Messages are written with one send each and answered at once, so Nagle's
@@ -179,6 +235,8 @@ void CSlaveNetMem::ConfigureConnection() {
 
 void CSlaveNetMem::CloseSocket(bool graceful) {
   const ws::Winsock2Table& fn = *sockets_;
+  if (connecting_) graceful = false;  // nothing was sent on it
+  connecting_ = false;
   if (IsConnected()) {
     if (graceful && fn.shutdown) {
       // FIN first, so that a message just sent (msgClose) reaches the slave;

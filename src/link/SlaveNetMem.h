@@ -10,7 +10,8 @@
 // - nothing is allocated: messages go out straight from the block (one
 //   gathered send per message) and come in straight into it, short parts
 //   through the object's own read-ahead buffer;
-// - every wait is bounded: Connect gives up after kConnectTimeoutMs, a send
+// - every wait is bounded: a connection attempt gives up after
+//   kConnectTimeoutMs (and never waits inside StartConnect/PollConnect), a send
 //   that makes no progress and a message that has begun to arrive both fail
 //   after the transfer time-out (5 s unless set otherwise), and Wait's first
 //   wait is the caller's time-out;
@@ -56,11 +57,45 @@ class CSlaveNetMem : public CSlaveLocalMem {
   CSlaveNetMem(const ws::Winsock2Table* sockets, ws::SOCKET* socketHandle);
   ~CSlaveNetMem() override;
 
-  // Connects to the slave at host (name or dotted address, cut to 259
-  // characters) and port (1..65535). False when there is no block, a
-  // connection exists already, the name does not resolve, or the connection
-  // cannot be made within kConnectTimeoutMs. Marks side B attached.
-  // [main-thread or audio thread while the host has never called idle]
+  // The slave's resolved addresses, in the resolver's order: IPv4 and IPv6
+  // socket addresses as connect takes them, with Winsock family numbers.
+  static constexpr int kMaxAddresses = 8;
+  static constexpr int kAddressBytes = 128;  // a sockaddr_storage
+  struct Address {
+    int32_t family = 0;  // ws::kAfInet or ws::kAfInet6
+    int32_t length = 0;  // bytes of bytes[] in use
+    alignas(8) unsigned char bytes[kAddressBytes] = {};
+  };
+  struct AddressList {
+    int count = 0;
+    Address entries[kMaxAddresses];
+  };
+
+  // Resolves host (name, dotted IPv4 or IPv6 literal, cut to 259 characters)
+  // and port (1..65535) into *list. Returns 0 on success, otherwise a Winsock
+  // error code (the list is then empty). It allocates and may wait for name
+  // servers without a bound of ours. [main-thread: never on the audio thread]
+  static int Resolve(const ws::Winsock2Table* sockets, const char* host, unsigned port, AddressList* list);
+
+  // Where a non-blocking connection attempt stands.
+  enum class ConnectState { kNone, kInProgress, kConnected, kFailed };
+
+  // Starts connecting to the addresses of list, in order, without waiting:
+  // kInProgress, kConnected at once, or kFailed (no block, a connection or
+  // attempt exists already, no address takes the connect). [any thread;
+  // audio thread: nothing allocated, no wait]
+  ConnectState StartConnect(const AddressList& list);
+  // Carries the attempt on without waiting: the connect to the current address
+  // finished (kConnected: side B attached, the socket blocking again with the
+  // transfer time-outs set), failed (the next address is tried while the
+  // attempt is younger than kConnectTimeoutMs), or is still under way. After
+  // kConnectTimeoutMs the attempt fails. [same threads as StartConnect]
+  ConnectState PollConnect();
+  bool IsConnecting() const { return connecting_; }
+
+  // Resolve, StartConnect and up to kConnectTimeoutMs of waiting for the
+  // outcome: true when connected. For tools and tests; the plug-in resolves on
+  // its main thread and advances the attempt from its calls.
   bool Connect(const char* host, unsigned port);
 
   // Shuts down sending, closes the connection and clears side B attached.
@@ -113,7 +148,11 @@ class CSlaveNetMem : public CSlaveLocalMem {
 
   // select on the connection for readability: 1 ready, 0 time-out, -1 error.
   int SelectReadable(int timeoutMs);
-  bool ConnectWithin(const ws::sockaddr* address, int addressLength);
+  // Opens a socket for the address at attemptIndex_ (or the next that takes
+  // one) and starts its connect.
+  ConnectState ConnectNext();
+  ConnectState FinishConnect();
+  void AbandonAttempt();
   void ConfigureConnection();
   bool SetNonBlocking(bool on);
   int LastError() const;
@@ -132,5 +171,10 @@ class CSlaveNetMem : public CSlaveLocalMem {
   int32_t aheadEnd_ = 0;
   unsigned char readAhead_[kReadAheadBytes];
   TraceFn trace_ = &DiscardTrace;
+  // The attempt under way: its addresses, the one being tried, its start.
+  AddressList attempt_;
+  int attemptIndex_ = 0;
+  uint32_t attemptStart_ = 0;
+  bool connecting_ = false;
   ws::SOCKET noHandle_ = ws::kInvalidSocket;  // stands in for a null handle variable
 };

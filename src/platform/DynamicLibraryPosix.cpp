@@ -2,7 +2,7 @@
 #include <strings.h>
 
 #include "platform/DynamicLibrary.h"
-#include "platform/WinsockAdapters.h"
+#include "sockets/WinsockAdapters.h"
 
 namespace tovik::platform {
 

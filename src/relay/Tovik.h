@@ -3,9 +3,10 @@
 // socket library, and relays audio blocks, events and host state changes.
 //
 // Threads: see docs/threading.md. In short, [audio-thread] entries never block
-// on the link lock (they try it and skip the block when it is busy);
-// [main-thread] entries take it and may wait for a handshake to finish, except
-// idle calls, which only try it.
+// on the link lock (they try it and skip the block when it is busy) and never
+// wait on a connection attempt (it advances one step per call); [main-thread]
+// entries take it and may wait for a block's exchange, except idle calls,
+// which only try it.
 #pragma once
 
 #include <atomic>
@@ -22,10 +23,11 @@ class CWaitDlg;
 
 class CTovik : public AudioEffectX {
  public:
-  static constexpr int kMaxChannels = 16;
+  // The link's channel limit (link/TransferBlock.h), named here for the dialog;
+  // the frame limit is the link's kMaxFrames.
+  static constexpr int kMaxChannels = ::kMaxChannels;
   static constexpr int kHostLength = tovik::settings::kHostLength;  // characters, without the NUL
   static constexpr int kDefaultPort = 19284;
-  static constexpr VstInt32 kMaxFrames = 44100;  // per channel, what the audio areas hold
 
   explicit CTovik(audioMasterCallback audioMaster);
   ~CTovik() override;
@@ -101,8 +103,33 @@ class CTovik : public AudioEffectX {
   bool requestIoChange(VstInt32* requested, VstInt32 value);
 
   // Connection control; each sender returns true when its message went out.
-  bool connectToSlave();
-  bool connectToSlaveLocked();
+  //
+  // An attempt is a small state machine that the host's calls advance without
+  // ever waiting: a non-blocking connect to the resolved addresses, the
+  // handshake sends, the info answer looked for (250 ms from msgGetInfo),
+  // msgOpen. advanceConnection runs under linkLock; mayStart says whether the
+  // caller may begin a new attempt (the pacing is checked here as well).
+  enum class AttemptPhase { kNone, kConnecting, kAwaitingInfo };
+  void advanceConnection(uint32_t now, bool mayStart, int infoWaitMs = 0);
+  bool attemptDue(uint32_t now) const;
+  void failAttempt();
+  bool finishHandshake();
+  // [main-thread] Resolves Host:Port (without holding linkLock) and installs
+  // the addresses for the next attempt.
+  void resolveAddress();
+  // [main-thread] Resolves again when the last resolution or attempt failed
+  // and a new attempt is due.
+  void refreshAddress(uint32_t now);
+  // [main-thread] Sets the slave's address; true when it changed. The
+  // connection to the old one stays until useNewAddress.
+  bool setSlaveAddress(const char* host, VstInt32 port);
+  // [main-thread] When the address changed since it was last resolved: drops
+  // the connection or attempt to the old one and resolves the new one.
+  void useNewAddress();
+  bool attemptUnderWay();
+  // [main-thread] Advances an attempt for at most budgetMs (the dialog):
+  // true once the connection is Pending or active. Pacing is not applied.
+  bool connectToSlave(int budgetMs);
   bool sendHello();
   bool sendSetIo();
   bool sendSampleRate(float sampleRate);
@@ -129,11 +156,11 @@ class CTovik : public AudioEffectX {
   void skipBlock(VstInt32 frames);
   void forwardSlaveEvents();
   void keepSlaveEvents();
-  static size_t eventRecordSize(const unsigned char* record, size_t available);
 
-  // Relay settings. Host and Port change only under linkLock, since a process
-  // call may be connecting; the settings that the audio path reads while the
-  // host's other threads change them are shared values.
+  // Relay settings. Host and Port change only under addressLock (the audio
+  // path never reads them: it connects to the resolved addresses); the
+  // settings that the audio path reads while the host's other threads change
+  // them are shared values.
   char Host[kHostLength + 1] = "localhost";
   VstInt32 Port = kDefaultPort;
   TSharedValue<bool> Synch{true};
@@ -170,12 +197,32 @@ class CTovik : public AudioEffectX {
   // try-locks it; see docs/threading.md.
   std::mutex linkLock;
 
+  // The slave's resolved addresses. addressLock is held only to copy them or
+  // Host/Port (never across a resolution or an exchange); the audio thread
+  // only tries it. resolveLock keeps resolutions one at a time (main thread).
+  std::mutex addressLock;
+  std::mutex resolveLock;
+  CSlaveNetMem::AddressList slaveAddresses;
+  uint32_t addressGeneration = 0;          // bumped by every change of Host/Port
+  uint32_t resolvedGeneration = ~0u;       // the generation slaveAddresses belong to
+  std::atomic<bool> resolveFailed{false};  // the last resolution found no address
+  std::atomic<bool> lastAttemptFailed{false};
+
   // Connection state.
   std::atomic<bool> connected{false};
   bool openPending = false;
   std::atomic<bool> idleSeen{false};
   std::atomic<uint32_t> lastIdleCall{0};
-  uint32_t lastIdleAttempt = 0;
+  // The attempt under way (linkLock) and the pacing of new ones: at most one
+  // per kAttemptIntervalMs, except the first after a connection was lost.
+  AttemptPhase attemptPhase = AttemptPhase::kNone;
+  uint32_t infoSentAt = 0;
+  std::atomic<uint32_t> lastAttempt{0};
+  std::atomic<bool> attemptMade{false};  // since construction, an address change or a lost connection
+  bool linkWasUp = false;
+  bool attemptHasGrace = false;  // the attempt under way is the first since construction or a loss
+  float handshakeSampleRate = 0;
+  VstInt32 handshakeBlockSize = 0;
   TSharedValue<bool> suspended{false};  // cleared by resume, read by a process call's activation
   bool stateDelivered = true;
   bool resumedOnce = false;                     // main thread only: resume sets it, close reads it

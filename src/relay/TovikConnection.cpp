@@ -4,8 +4,14 @@
 // Locking rule: every exchange on the connection happens under linkLock. The
 // host's main thread takes it (and may wait behind a block being exchanged;
 // idle calls only try it); the audio thread only try-locks it and skips the
-// block when it is busy, so it never waits behind a handshake (a connect of up
-// to 1 s and 250 ms for the info answer).
+// block when it is busy.
+//
+// A connection attempt never waits: names are resolved on the main thread
+// when the address is set (construction, chunk, dialog) and again by main-
+// thread calls after a failure; the attempt itself is a non-blocking connect
+// that later calls (process or idle) carry on, then the handshake, the info
+// answer looked for without waiting, msgOpen. Failed attempts are paced: one
+// per 2000 ms from any caller, except the first after a lost connection.
 #include <cstring>
 
 #include "platform/Platform.h"
@@ -15,8 +21,10 @@ namespace {
 // Idle calls count as seen only while they keep coming: after this long
 // without one, process calls make the connection attempts again.
 constexpr uint32_t kIdleForgottenMs = 5000;
-constexpr uint32_t kIdleRetryMs = 2000;
-constexpr int kGetInfoWaitMs = 250;
+constexpr uint32_t kAttemptIntervalMs = 2000;
+constexpr uint32_t kGetInfoWaitMs = 250;
+constexpr int kDialogStepMs = 5;  // the dialog's own attempt looks again this often
+constexpr uint32_t kHandshakeGraceMs = 10;
 }  // namespace
 
 // --- Senders (called with linkLock held) ------------------------------------------
@@ -28,7 +36,9 @@ bool CTovik::sendSimple(VstInt32 code) {
   return link.Signal();
 }
 
-bool CTovik::sendHello() { return sendSimple(msgHello); }
+bool CTovik::sendHello() {
+  return sendSimple(msgHello);
+}
 
 bool CTovik::sendSetIo() {
   TransferBlock* block = link.Block();
@@ -55,13 +65,9 @@ bool CTovik::sendBlockSize(VstInt32 size) {
   return link.Signal();
 }
 
+// Only sends: the answer is looked for by later calls (advanceConnection).
 bool CTovik::sendGetInfo() {
-  sendSimple(msgGetInfo);
-  // Any message within 250 ms counts; the info itself is kept but not used.
-  if (!link.Wait(kGetInfoWaitMs)) return false;
-  TransferBlock* block = link.Block();
-  if (block && block->msgCode == msgGetInfo) std::memcpy(slaveInfo, block->payload, sizeof(slaveInfo));
-  return true;
+  return sendSimple(msgGetInfo);
 }
 
 bool CTovik::sendOpen() {
@@ -69,7 +75,9 @@ bool CTovik::sendOpen() {
   return openPending;
 }
 
-bool CTovik::sendClose() { return sendSimple(msgClose); }
+bool CTovik::sendClose() {
+  return sendSimple(msgClose);
+}
 
 bool CTovik::sendRunState(bool suspend) {
   if (!link.IsAttachedB() || !connected) {
@@ -80,32 +88,180 @@ bool CTovik::sendRunState(bool suspend) {
   return stateDelivered;
 }
 
-// --- Handshake ---------------------------------------------------------------------------
+// --- Addresses ---------------------------------------------------------------------------
 
-bool CTovik::connectToSlave() {
-  std::lock_guard<std::mutex> guard(linkLock);
-  return connectToSlaveLocked();
+void CTovik::resolveAddress() {
+  std::lock_guard<std::mutex> one(resolveLock);
+  char host[kHostLength + 1];
+  VstInt32 port;
+  uint32_t generation;
+  {
+    std::lock_guard<std::mutex> guard(addressLock);
+    std::memcpy(host, Host, sizeof host);
+    port = Port;
+    generation = addressGeneration;
+  }
+  // No lock is held while the resolver works: it may take seconds.
+  CSlaveNetMem::AddressList found;
+  const int error =
+      CSlaveNetMem::Resolve(&sockets.fn, host, port > 0 ? static_cast<unsigned>(port) : 0u, &found);
+  std::lock_guard<std::mutex> guard(addressLock);
+  if (generation != addressGeneration) return;  // the address moved meanwhile: its own resolution counts
+  slaveAddresses = found;
+  resolvedGeneration = generation;
+  resolveFailed = error != 0 || found.count == 0;
+  lastAttemptFailed = false;
 }
 
-bool CTovik::connectToSlaveLocked() {
-  if (!link.HoldsRoleA() && !link.AttachA(true)) return false;
-  link.SetIdentA(1, 8);
-  // Connect refuses while a connection is open: an attempt made while Pending
-  // leaves that connection alone.
-  if (!link.Connect(Host, static_cast<unsigned>(Port))) return false;
-  onConnectionChanged();
-  link.Wait(0);
-  const bool ok = sendHello() && sendSetIo() && sendSampleRate(getSampleRate()) &&
-                  sendBlockSize(getBlockSize()) && sendGetInfo();
-  if (!ok) {
-    dropConnection();
-    return false;
-  }
-  if (!sendOpen()) {
-    dropConnection();  // the failed send has closed the socket already
-    return false;
+void CTovik::refreshAddress(uint32_t now) {
+  if ((resolveFailed || lastAttemptFailed) && attemptDue(now)) resolveAddress();
+}
+
+bool CTovik::setSlaveAddress(const char* host, VstInt32 port) {
+  char text[kHostLength + 1];
+  int n = 0;
+  for (; host && n < kHostLength && host[n]; ++n) text[n] = host[n];
+  text[n] = 0;  // the first 255 characters, always terminated
+  {
+    std::lock_guard<std::mutex> guard(addressLock);
+    if (std::strcmp(text, Host) == 0 && port == Port) return false;
+    std::memcpy(Host, text, sizeof Host);
+    Port = port;
+    ++addressGeneration;
+    slaveAddresses.count = 0;
   }
   return true;
+}
+
+// A chunk or the dialog moved the slave's address: any open socket, Pending
+// and an attempt under way included, goes, and the new address is resolved
+// here, on the main thread, so that the next attempt uses it.
+void CTovik::onAddressChanged(const char* host, VstInt32 port) {
+  setSlaveAddress(host, port);
+  useNewAddress();
+}
+
+void CTovik::useNewAddress() {
+  {
+    std::lock_guard<std::mutex> guard(addressLock);
+    if (resolvedGeneration == addressGeneration) return;
+  }
+  {
+    std::lock_guard<std::mutex> guard(linkLock);
+    if (socketHandle != ws::kInvalidSocket || connected || openPending || attemptPhase != AttemptPhase::kNone)
+      dropConnection();
+    attemptMade = false;  // the new address is tried at once
+  }
+  resolveAddress();
+}
+
+bool CTovik::attemptUnderWay() {
+  std::lock_guard<std::mutex> guard(linkLock);
+  return attemptPhase != AttemptPhase::kNone;
+}
+
+// --- Attempts ------------------------------------------------------------------------------
+
+bool CTovik::attemptDue(uint32_t now) const {
+  // The unsigned difference keeps working when the tick count wraps.
+  return !attemptMade || now - lastAttempt.load() >= kAttemptIntervalMs;
+}
+
+void CTovik::failAttempt() {
+  dropConnection();
+  lastAttemptFailed = true;
+}
+
+// One step, or as many as are ready, of the attempt; never waits (linkLock
+// held). The wire order is msgHello, msgSetIo, msgSetSampleRate,
+// msgSetBlockSize, msgGetInfo, then msgOpen once any message has come back.
+void CTovik::advanceConnection(uint32_t now, bool mayStart, int infoWaitMs) {
+  if (connected || openPending) return;
+  if (attemptPhase == AttemptPhase::kNone) {
+    if (linkWasUp) {
+      linkWasUp = false;
+      attemptMade = false;  // the first attempt after a lost connection goes at once
+    }
+    if (!mayStart || !attemptDue(now)) return;
+    if (!link.HoldsRoleA() && !link.AttachA(true)) return;
+    link.SetIdentA(1, 8);
+    if (socketHandle != ws::kInvalidSocket) return;  // a connection exists already: leave it alone
+    // The addresses are copied only when nobody is installing new ones.
+    std::unique_lock<std::mutex> addresses(addressLock, std::try_to_lock);
+    if (!addresses.owns_lock()) return;
+    attemptHasGrace = !attemptMade;  // the first attempt, not the paced repeats
+    attemptMade = true;
+    lastAttempt = now;
+    if (slaveAddresses.count == 0) {
+      lastAttemptFailed = true;  // nothing resolved (yet): a main-thread call resolves again
+      return;
+    }
+    const CSlaveNetMem::ConnectState started = link.StartConnect(slaveAddresses);
+    addresses.unlock();
+    if (started == CSlaveNetMem::ConnectState::kFailed) {
+      lastAttemptFailed = true;
+      return;
+    }
+    attemptPhase = AttemptPhase::kConnecting;
+  }
+  if (attemptPhase == AttemptPhase::kConnecting) {
+    const CSlaveNetMem::ConnectState state = link.PollConnect();
+    if (state == CSlaveNetMem::ConnectState::kInProgress) return;
+    if (state != CSlaveNetMem::ConnectState::kConnected) return failAttempt();
+    onConnectionChanged();
+    link.Wait(0);  // a message already there is taken; its result does not matter
+    handshakeSampleRate = getSampleRate();
+    handshakeBlockSize = getBlockSize();
+    if (!(sendHello() && sendSetIo() && sendSampleRate(handshakeSampleRate) &&
+          sendBlockSize(handshakeBlockSize) && sendGetInfo())) {
+      return failAttempt();
+    }
+    infoSentAt = tovik::platform::TickCount();
+    attemptPhase = AttemptPhase::kAwaitingInfo;
+  }
+  if (attemptPhase == AttemptPhase::kAwaitingInfo) {
+    // Any message counts as the answer; the info itself is kept but not used.
+    if (link.Wait(infoWaitMs)) {
+      TransferBlock* block = link.Block();
+      if (block && block->msgCode == msgGetInfo) std::memcpy(slaveInfo, block->payload, sizeof(slaveInfo));
+      if (!finishHandshake()) return failAttempt();
+      return;
+    }
+    if (!link.IsAttachedB() || tovik::platform::TickCount() - infoSentAt >= kGetInfoWaitMs)
+      return failAttempt();
+  }
+}
+
+// msgOpen; then what changed on the main thread while the handshake ran (its
+// senders wait for the handshake to end) goes out.
+bool CTovik::finishHandshake() {
+  attemptPhase = AttemptPhase::kNone;
+  if (!sendOpen()) return false;
+  lastAttemptFailed = false;
+  const float rate = getSampleRate();
+  const VstInt32 size = getBlockSize();
+  if (rate != handshakeSampleRate) sendSampleRate(rate);
+  if (size != handshakeBlockSize) sendBlockSize(size);
+  return true;
+}
+
+bool CTovik::connectToSlave(int budgetMs) {
+  useNewAddress();
+  if (resolveFailed || (lastAttemptFailed && !attemptUnderWay())) resolveAddress();
+  const uint32_t start = tovik::platform::TickCount();
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> guard(linkLock);
+      if (connected || openPending) return true;
+      if (attemptPhase == AttemptPhase::kNone) attemptMade = false;  // the user asked: no pacing
+      advanceConnection(tovik::platform::TickCount(), true);
+      if (openPending) return true;
+      if (attemptPhase == AttemptPhase::kNone) return false;  // failed
+    }
+    if (tovik::platform::TickCount() - start >= static_cast<uint32_t>(budgetMs))
+      return false;  // goes on later
+    tovik::platform::SleepMs(kDialogStepMs);
+  }
 }
 
 // Whatever was owed to the previous connection is void: blocks waiting for an
@@ -119,18 +275,33 @@ void CTovik::onConnectionChanged() {
 
 void CTovik::dropConnection() {
   link.Disconnect();
+  if (connected) linkWasUp = true;
   connected = false;
   openPending = false;
+  attemptPhase = AttemptPhase::kNone;
   onConnectionChanged();
 }
 
 // Activation, made by a process call while not connected (linkLock held).
-// Without a Pending connection the call makes the attempt itself, unless idle
-// calls keep coming (they make the attempts then). A Pending connection, made
-// by an idle call, the dialog or that attempt, is activated at once: the run
-// state goes out, and the caller relays its block on it.
+// The call carries an attempt under way on, and begins one itself when idle
+// calls do not come (they begin them then); it never waits. A Pending
+// connection (made by an idle call, the dialog or these steps) is activated at
+// once: the run state goes out, and the caller relays its block on it.
 void CTovik::activate() {
-  if (!openPending && (idleIsRecent(tovik::platform::TickCount()) || !connectToSlaveLocked())) return;
+  const uint32_t now = tovik::platform::TickCount();
+  if (!openPending) advanceConnection(now, !idleIsRecent(now));
+  // A synchronous call waits for its own block's answer anyway: when it makes
+  // the first attempt itself (a render without idle calls) and the TCP
+  // connection is made, it gives the slave a few milliseconds for the info
+  // answer, so that the first block of a render is relayed too. A slave that
+  // cannot be reached costs nothing here (the connect is never waited for),
+  // and the paced repeats of a failing attempt never wait.
+  const uint32_t graceStart = tovik::platform::TickCount();
+  while (Synch && attemptHasGrace && !idleIsRecent(now) && attemptPhase == AttemptPhase::kAwaitingInfo &&
+         tovik::platform::TickCount() - graceStart < kHandshakeGraceMs) {
+    advanceConnection(tovik::platform::TickCount(), false, 1);
+  }
+  if (!openPending) return;
   openPending = false;
   connected = link.IsAttachedB();
   if (connected && !stateDelivered) sendRunState(suspended);
@@ -149,17 +320,14 @@ VstInt32 CTovik::fxIdle() {
   lastIdleCall = now;
   idleSeen = true;
   if (connected) return 1;
-  // The unsigned difference keeps working when the tick count wraps.
-  if (now - lastIdleAttempt > kIdleRetryMs) {
-    // The lock is only tried here: when it is busy, a process call is making
-    // its own attempt and relays its block on it. An idle call that waited
-    // behind it would take the lock just as the next block comes, and that
-    // block would be skipped. The next idle call tries again.
-    std::unique_lock<std::mutex> guard(linkLock, std::try_to_lock);
-    if (!guard.owns_lock()) return 1;
-    lastIdleAttempt = now;
-    if (!connected) connectToSlaveLocked();
-  }
+  if (attemptPhase == AttemptPhase::kNone) refreshAddress(now);
+  // The lock is only tried here: when it is busy, a process call is carrying
+  // the attempt on and relays its block on it. An idle call that waited
+  // behind it would take the lock just as the next block comes, and that
+  // block would be skipped. The next idle call tries again.
+  std::unique_lock<std::mutex> guard(linkLock, std::try_to_lock);
+  if (!guard.owns_lock()) return 1;
+  advanceConnection(now, true);
   return 1;
 }
 
@@ -194,25 +362,32 @@ void CTovik::resume() {
   hostReceivesEvents = canHostDo(const_cast<char*>("receiveVstEvents")) != 0 ||
                        canHostDo(const_cast<char*>("receiveVstMidiEvent")) != 0;
   wantAsyncOperation(!Synch);
+  // Hosts that send no idle calls (offline renders) resume before rendering:
+  // an address that did not resolve is looked up again here, not in a
+  // process call.
+  refreshAddress(tovik::platform::TickCount());
   std::lock_guard<std::mutex> guard(linkLock);
   sendRunState(false);
 }
 
+// While a handshake is under way its own messages carry the values; one that
+// changes meanwhile goes out after msgOpen (finishHandshake).
 void CTovik::setSampleRate(float rate) {
   AudioEffectX::setSampleRate(rate);
   std::lock_guard<std::mutex> guard(linkLock);
-  sendSampleRate(rate);
+  if (attemptPhase == AttemptPhase::kNone) sendSampleRate(rate);
 }
 
 void CTovik::setBlockSize(VstInt32 size) {
   AudioEffectX::setBlockSize(size);
   std::lock_guard<std::mutex> guard(linkLock);
-  sendBlockSize(size);
+  if (attemptPhase == AttemptPhase::kNone) sendBlockSize(size);
 }
 
 void CTovik::setBlockSizeAndSampleRate(VstInt32 size, float rate) {
   AudioEffectX::setBlockSizeAndSampleRate(size, rate);
   std::lock_guard<std::mutex> guard(linkLock);
+  if (attemptPhase != AttemptPhase::kNone) return;
   sendSampleRate(rate);
   sendBlockSize(size);
 }
@@ -226,14 +401,4 @@ void CTovik::close() {
   std::lock_guard<std::mutex> guard(linkLock);
   if (TrmSlave && resumedOnce) sendClose();
   link.AttachA(false);
-}
-
-// A chunk moved the slave's address: it is stored while no exchange runs, and
-// any open socket, Pending included, goes, so that the next attempt uses the
-// new address.
-void CTovik::onAddressChanged(const char* host, VstInt32 port) {
-  std::lock_guard<std::mutex> guard(linkLock);
-  std::memcpy(Host, host, sizeof Host);
-  Port = port;
-  if (socketHandle != ws::kInvalidSocket || connected || openPending) dropConnection();
 }

@@ -37,11 +37,7 @@ int CWaitDlg::runUnattended() {
       std::fprintf(stderr, "Tovik: ignoring TOVIK_PORT=\"%.64s\": not a port number (1..65535)\n", port);
     }
   }
-  char text[512];
-  model.GetText(kIdHost, text, 511);
-  int n = 0;
-  for (; n < CTovik::kHostLength && text[n]; ++n) owner->Host[n] = text[n];
-  owner->Host[n] = 0;  // the first 255 characters, as Connect takes them
+  takeAddress();
   model.Click(kIdCancel);  // no connection was made
   return model.EndCode();
 }
@@ -70,11 +66,13 @@ void CWaitDlg::onNotify(int code, int id) {
       owner->NumInputs = value > CTovik::kMaxChannels ? CTovik::kMaxChannels : static_cast<VstInt32>(value);
       break;
     case kIdOutputs:
-      owner->NumOutputs = value < 1 ? 1 : (value > CTovik::kMaxChannels ? CTovik::kMaxChannels
-                                                                         : static_cast<VstInt32>(value));
+      owner->NumOutputs =
+          value < 1 ? 1
+                    : (value > CTovik::kMaxChannels ? CTovik::kMaxChannels : static_cast<VstInt32>(value));
       break;
     case kIdPort:
-      owner->Port = static_cast<VstInt32>(value);  // stored as typed; Connect checks the range
+      // Stored as typed (the resolver refuses a port outside 1..65535).
+      owner->setSlaveAddress(owner->Host, static_cast<VstInt32>(value));
       break;
     default:
       break;
@@ -87,30 +85,45 @@ void CWaitDlg::onCommand(int id) {
     case kIdOk:
       owner->StereoPins = window->GetCheck(kIdStereoPins);
       window->StopTimer(kRetryTimer);
+      window->StopTimer(kStepTimer);
       window->End(kIdOk);
       break;
     case kIdCancel:
       window->StopTimer(kRetryTimer);
+      window->StopTimer(kStepTimer);
       window->End(kIdCancel);
       break;
-    case kIdConnect: {
-      char text[512];
-      window->GetText(kIdHost, text, 511);
-      int n = 0;
-      for (; n < CTovik::kHostLength && text[n]; ++n) owner->Host[n] = text[n];
-      owner->Host[n] = 0;  // the first 255 characters, always terminated
-      if (owner->connectToSlave()) window->PostCommand(kIdOk);
+    case kIdConnect:
+      takeAddress();
+      if (owner->connectToSlave(kConnectBudgetMs)) connected();
       break;
-    }
     default:
       break;
   }
 }
 
+void CWaitDlg::takeAddress() {
+  char text[512];
+  window->GetText(kIdHost, text, 511);
+  text[511] = 0;
+  owner->setSlaveAddress(text, static_cast<VstInt32>(window->GetUnsigned(kIdPort)));
+}
+
+void CWaitDlg::connected() {
+  window->StopTimer(kRetryTimer);
+  window->StopTimer(kStepTimer);
+  window->PostCommand(kIdOk);
+}
+
+// Each tick connects to what the fields hold now, and never waits longer than
+// kTickBudgetMs: an attempt still under way is carried on by the step timer.
 void CWaitDlg::onTimer(int id) {
-  if (id != kRetryTimer || !window) return;
-  if (owner->connectToSlave()) {
-    window->StopTimer(kRetryTimer);
-    window->PostCommand(kIdOk);
+  if (!window || (id != kRetryTimer && id != kStepTimer)) return;
+  if (id == kRetryTimer) takeAddress();
+  if (owner->connectToSlave(kTickBudgetMs)) return connected();
+  if (owner->attemptUnderWay()) {
+    window->StartTimer(kStepTimer, kStepIntervalMs);
+  } else {
+    window->StopTimer(kStepTimer);
   }
 }

@@ -22,6 +22,14 @@ class CWaitDlg : public tovik::platform::DialogHandler {
   static constexpr int kIdStereoPins = 1012;
   static constexpr int kRetryTimer = 1;
   static constexpr unsigned kRetryIntervalMs = 2000;
+  // While an attempt started by the retry timer is under way, this timer
+  // carries it on; no tick keeps the dialog busy for more than about
+  // kTickBudgetMs (a name typed anew is resolved on the tick, though).
+  static constexpr int kStepTimer = 2;
+  static constexpr unsigned kStepIntervalMs = 20;
+  static constexpr int kTickBudgetMs = 100;
+  // The Connect button waits this long for the attempt (the user asked for it).
+  static constexpr int kConnectBudgetMs = 1300;
 
   explicit CWaitDlg(CTovik* owningPlugin) : owner(owningPlugin) {}
   ~CWaitDlg() override = default;
@@ -42,6 +50,12 @@ class CWaitDlg : public tovik::platform::DialogHandler {
   // line on stderr. Nothing is connected (idle or process calls do that); the
   // dialog ends with Cancel. Never waits for input or the network.
   int runUnattended();
+
+ private:
+  // Takes the Host and Port fields as the slave's address.
+  void takeAddress();
+  // Ends the dialog with OK once the connection is made.
+  void connected();
 
  protected:
   tovik::platform::DialogWindow* window = nullptr;

@@ -4,7 +4,7 @@
 // Everything lives in namespace ws. On Windows the types are the real Winsock
 // ones and every entry carries the prototype of its Winsock function. On POSIX
 // the same names describe small adapters over the platform's own sockets
-// (src/platform/WinsockAdaptersPosix.cpp) that take Winsock constants and
+// (src/sockets/WinsockAdaptersPosix.cpp) that take Winsock constants and
 // return Winsock results (0 for success, INVALID_SOCKET, WSAGetLastError codes);
 // the entries that the link never calls stay null there.
 #pragma once
@@ -78,7 +78,9 @@ constexpr int kSocketError = -1;
 
 // Winsock constants, the same numbers on every platform (the POSIX adapters
 // translate them).
+constexpr int kAfUnspec = 0;
 constexpr int kAfInet = 2;
+constexpr int kAfInet6 = 23;
 constexpr int kSockStream = 1;
 constexpr int kIpprotoTcp = 6;
 constexpr int kAiPassive = 1;

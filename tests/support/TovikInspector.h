@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "link/SlaveNetMem.h"
 #include "link/TransferBlock.h"
@@ -24,8 +25,17 @@ struct TovikInspector {
   // the past instead of waiting.
   static void SetLastIdleCall(CTovik& t, uint32_t tick) { t.lastIdleCall = tick; }
   static uint32_t LastIdleCall(const CTovik& t) { return t.lastIdleCall; }
-  static void SetLastIdleAttempt(CTovik& t, uint32_t tick) { t.lastIdleAttempt = tick; }
-  static uint32_t LastIdleAttempt(const CTovik& t) { return t.lastIdleAttempt; }
+  // The last connection attempt from any caller (attempts are paced).
+  static void SetLastIdleAttempt(CTovik& t, uint32_t tick) {
+    t.lastAttempt = tick;
+    t.attemptMade = true;
+  }
+  static uint32_t LastIdleAttempt(const CTovik& t) { return t.attemptMade ? t.lastAttempt.load() : 0u; }
+  static bool AttemptUnderWay(CTovik& t) { return t.attemptUnderWay(); }
+  static int ResolvedAddresses(CTovik& t) {
+    std::lock_guard<std::mutex> guard(t.addressLock);
+    return t.slaveAddresses.count;
+  }
 
   // Settings.
   static const char* Host(const CTovik& t) { return t.Host; }

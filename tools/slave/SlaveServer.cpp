@@ -64,8 +64,9 @@ bool CSlaveServer::Listen(const std::string& address, uint16_t port, std::string
     *error = "cannot resolve bind address \"" + address + "\": " + gai_strerror(resolved);
     return false;
   }
-  // The plug-in connects over IPv4 only: when a name has both kinds of
-  // address, listen on the IPv4 one.
+  // When a name has both kinds of address, listen on the IPv4 one (the
+  // plug-in tries every address of its slave's name in turn). An IPv6
+  // address listens dual-stack: "::" takes IPv4 peers as well.
   const addrinfo* chosen = found;
   for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
     if (entry->ai_family == AF_INET) {
@@ -81,6 +82,10 @@ bool CSlaveServer::Listen(const std::string& address, uint16_t port, std::string
   }
   const int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (chosen->ai_family == AF_INET6) {
+    const int off = 0;
+    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+  }
   if (bind(fd, chosen->ai_addr, chosen->ai_addrlen) != 0) {
     const int failure = errno;
     if (failure == EADDRINUSE) {

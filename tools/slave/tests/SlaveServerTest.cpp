@@ -125,3 +125,28 @@ TEST(SlaveServer, ReportsAPortInUse) {
 
 }  // namespace
 }  // namespace tovik::slave::test
+
+namespace tovik::slave::test {
+namespace {
+
+// "--bind ::" listens dual-stack: IPv4 and IPv6 peers both reach it.
+TEST(SlaveServer, BindingTheIpv6WildcardTakesBothFamilies) {
+  SlaveSettings settings;
+  SlaveStats stats;
+  CSlaveServer server(settings, stats, nullptr);
+  std::string error;
+  if (!server.Listen("::", 0, &error)) GTEST_SKIP() << "no IPv6 on this machine: " << error;
+  const int v4 = Connect(server.Port());
+  EXPECT_GE(v4, 0);
+  const int v6 = socket(AF_INET6, SOCK_STREAM, 0);
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  address.sin6_port = htons(server.Port());
+  EXPECT_EQ(connect(v6, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  if (v4 >= 0) close(v4);
+  close(v6);
+}
+
+}  // namespace
+}  // namespace tovik::slave::test

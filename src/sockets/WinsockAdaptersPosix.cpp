@@ -4,8 +4,18 @@
 // error code kept per thread for WSAGetLastError. A socket is the file
 // descriptor's number.
 //
-// None of the adapters allocates or takes a lock, so the link may call them
-// from the host's audio thread.
+// What the link calls on the host's audio thread (socket, connect, select,
+// send, WSASend, recv, setsockopt, getsockopt, ioctlsocket, shutdown,
+// closesocket, WSAGetLastError) allocates nothing, takes no lock and waits
+// only as long as its arguments say: a blocking connect interrupted by a
+// signal waits at most kInterruptedConnectLimitMs for its outcome, and select
+// waits at most its time-out (a null time-out, which the link never passes,
+// waits as long as Winsock's would). getaddrinfo allocates its list and may
+// wait for name servers: the plug-in calls it on the host's main thread only.
+//
+// The last error lives in initial-exec thread-local storage: a dlopen'ed
+// plug-in's first use on a thread then allocates nothing (glibc allocates a
+// general-dynamic variable lazily, on the thread's first access).
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -22,22 +32,30 @@
 #include <climits>
 #include <cstring>
 
-#include "platform/WinsockAdapters.h"
 #include "sockets/SocketApi.h"
+#include "sockets/WinsockAdapters.h"
 
 namespace {
 
 using ws::SOCKET;
 using ws::socklen;
 
+#if defined(__GNUC__)
+__attribute__((tls_model("initial-exec"))) thread_local int lastError = 0;
+#else
 thread_local int lastError = 0;
+#endif
+
+// A blocking connect that a signal interrupted goes on in the background; its
+// outcome is awaited this long at most (about Windows' own connect time-out).
+constexpr int kInterruptedConnectLimitMs = 21000;
 
 // Successful WSAStartup calls not yet matched by WSACleanup, process-wide.
 std::atomic<int> startupCount{0};
 
 // Winsock values that the POSIX numbers differ from or that only Winsock has.
-constexpr int kWsaAfUnspec = 0;
-constexpr int kWsaAfInet6 = 23;
+constexpr int kWsaAfUnspec = ws::kAfUnspec;
+constexpr int kWsaAfInet6 = ws::kAfInet6;
 constexpr int kWsaSockDgram = 2;
 constexpr int kWsaMsgOob = 0x1;
 constexpr int kWsaMsgPeek = 0x2;
@@ -292,11 +310,16 @@ int WsConnect(SOCKET s, const ws::sockaddr* name, socklen namelen) {
   // A signal interrupted a blocking connect, which goes on in the background:
   // wait for its outcome as the uninterrupted call would have.
   pollfd p{fd, POLLOUT, 0};
+  const int64_t deadline = NowMs() + kInterruptedConnectLimitMs;
   int ready;
-  do {
-    ready = ::poll(&p, 1, -1);
-  } while (ready < 0 && errno == EINTR);
+  for (;;) {
+    int64_t left = deadline - NowMs();
+    if (left < 0) left = 0;
+    ready = ::poll(&p, 1, static_cast<int>(left));
+    if (ready >= 0 || errno != EINTR) break;
+  }
   if (ready < 0) return FailErrno();
+  if (ready == 0) return Fail(ws::kWsaEtimedout);
   int error = 0;
   socklen_t length = sizeof error;
   if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return FailErrno();
@@ -725,6 +748,17 @@ int WsGetaddrinfo(const char* node, const char* service, const ws::addrinfo* hin
   }
   const int error = AddrinfoCode(::getaddrinfo(node, service, hints != nullptr ? &native : nullptr, res));
   lastError = error;
+  // The entries carry Winsock's family numbers, so that socket() takes them
+  // as on Windows; the addresses inside keep the platform's own, as connect
+  // and bind expect.
+  if (error == 0) {
+    for (addrinfo* entry = *res; entry != nullptr; entry = entry->ai_next) {
+      if (entry->ai_family == AF_INET6)
+        entry->ai_family = kWsaAfInet6;
+      else if (entry->ai_family == AF_INET)
+        entry->ai_family = ws::kAfInet;
+    }
+  }
   return error;
 }
 
