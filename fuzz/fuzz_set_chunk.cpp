@@ -23,8 +23,8 @@ void Check(bool condition) {
 void CheckSettings(CTovik& t) {
   Check(std::memchr(I::Host(t), 0, CTovik::kHostLength + 1) != nullptr);
   Check(I::AudioPrec(t) >= 1 && I::AudioPrec(t) <= 4);
-  Check(I::NumInputs(t) >= 0 && I::NumInputs(t) <= CTovik::kMaxChannels);
-  Check(I::NumOutputs(t) >= 1 && I::NumOutputs(t) <= CTovik::kMaxChannels);
+  Check(I::NumInputs(t) >= 0 && I::NumInputs(t) <= kMaxChannels);
+  Check(I::NumOutputs(t) >= 1 && I::NumOutputs(t) <= kMaxChannels);
   for (VstInt32 index = 4; index <= 5; ++index) {
     const float value = t.getParameter(index);
     Check(value >= 0.0f && value <= 1.0f);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "formats/WireFormat.h"
+#include "link/EventRecords.h"
 #include "platform/Platform.h"
 #include "relay/Tovik.h"
 
@@ -18,7 +19,6 @@ constexpr int kAnswerWaitSteps = 50;           // about 5 s without any message
 constexpr uint32_t kAnswerWaitLimitMs = 5000;  // and never longer in all
 constexpr VstInt32 kTimeFilter = 0xFFC7;
 constexpr int kMaxMessagesPerPoll = 64;
-constexpr size_t kMidiRecordSize = 1 + 30;
 }  // namespace
 
 void CTovik::processReplacing(float** inputs, float** outputs, VstInt32 sampleFrames) {
@@ -287,7 +287,7 @@ void CTovik::keepSlaveEvents() {
   if (length > sizeof(block->inEvents)) length = sizeof(block->inEvents);
   size_t pos = 0;
   while (pos < length) {
-    const size_t size = eventRecordSize(block->inEvents + pos, length - pos);
+    const size_t size = tovik::link::EventRecordSize(block->inEvents + pos, length - pos, kSysexFixedPart);
     if (!size || slaveEventLength + size > sizeof(slaveEvents)) break;
     std::memcpy(slaveEvents + slaveEventLength, block->inEvents + pos, size);
     slaveEventLength += size;
@@ -296,28 +296,14 @@ void CTovik::keepSlaveEvents() {
   block->inEventLength = 0;
 }
 
-// The length of the record at p, or 0 when it is not a whole MIDI or SysEx
-// record inside the given bytes.
-size_t CTovik::eventRecordSize(const unsigned char* p, size_t available) {
-  if (available < 1 + sizeof(int32_t)) return 0;
-  int32_t type = 0;
-  std::memcpy(&type, p + 1, sizeof(type));
-  if (type == kVstMidiType) return available >= kMidiRecordSize ? kMidiRecordSize : 0;
-  if (type != kVstSysExType || available < 1 + kSysexFixedPart) return 0;
-  int32_t dumpBytes = 0;
-  std::memcpy(&dumpBytes, p + 1 + offsetof(VstMidiSysexEvent, dumpBytes), sizeof(dumpBytes));
-  // A negative or oversized length ends the walk instead of looping on it.
-  if (dumpBytes < 0 || static_cast<size_t>(dumpBytes) > available - 1 - kSysexFixedPart) return 0;
-  return 1 + kSysexFixedPart + static_cast<size_t>(dumpBytes);
-}
-
 // Hands the kept events to the host, one call each. Called without linkLock:
 // the host may call the instance back from audioMasterProcessEvents. Only the
 // audio thread touches our own area.
 void CTovik::forwardSlaveEvents() {
   size_t pos = 0;
   while (hostReceivesEvents && pos < slaveEventLength) {
-    const size_t size = eventRecordSize(slaveEvents + pos, slaveEventLength - pos);
+    const size_t size =
+        tovik::link::EventRecordSize(slaveEvents + pos, slaveEventLength - pos, kSysexFixedPart);
     if (!size) break;
     const unsigned char* body = slaveEvents + pos + 1;
     union {
@@ -328,7 +314,7 @@ void CTovik::forwardSlaveEvents() {
     int32_t type = 0;
     std::memcpy(&type, body, sizeof(type));
     if (type == kVstMidiType) {
-      std::memcpy(&local.midi, body, kMidiRecordSize - 1);
+      std::memcpy(&local.midi, body, static_cast<size_t>(kMidiBodyBytes));
     } else {
       std::memcpy(&local.sysex, body, kSysexFixedPart);
       local.sysex.sysexDump = reinterpret_cast<char*>(slaveEvents + pos + 1 + kSysexFixedPart);

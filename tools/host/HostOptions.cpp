@@ -3,6 +3,9 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <string>
+
+#include "link/TransferBlock.h"
 
 namespace tovik::host {
 namespace {
@@ -173,8 +176,8 @@ bool ParseHostOptions(int argc, const char* const* argv, HostOptions& o, std::st
       o.rateGiven = true;
     } else if (arg == "--channels") {
       if (!next(v)) return false;
-      if (!ToInt(v, 1, 16, o.channels)) {
-        error = "--channels wants a count from 1 to 16, not '" + v + "'";
+      if (!ToInt(v, 1, kMaxChannels, o.channels)) {
+        error = "--channels wants a count from 1 to " + std::to_string(kMaxChannels) + ", not '" + v + "'";
         return false;
       }
     } else if (arg == "--compare") {

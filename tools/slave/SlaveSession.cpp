@@ -4,11 +4,17 @@
 #include <cstring>
 #include <thread>
 
-#include "EventRecords.h"
 #include "formats/WireFormat.h"
+#include "link/EventRecords.h"
 #include "link/TransferBlock.h"
 
 namespace tovik::slave {
+
+using link::DetectSysexFixed;
+using link::EventWalk;
+using link::kSysexFixed32Bit;
+using link::kSysexFixed64Bit;
+using link::WalkEventRecords;
 
 namespace {
 

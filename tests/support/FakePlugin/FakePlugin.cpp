@@ -25,10 +25,10 @@
 #include <vector>
 
 #include "frame/VstAbi.h"
+#include "link/TransferBlock.h"
 
 namespace {
 
-constexpr int kMaxChannels = 16;
 const char* const kPrecisionNames[] = {"8bit unsigned char", "16bit signed int", "24bit imprecise float",
                                        "32bit float"};
 

@@ -1,10 +1,35 @@
 #include <gtest/gtest.h>
 
-#include "EventRecords.h"
 #include "SlaveTestSupport.h"
+#include "link/EventRecords.h"
 
 namespace tovik::slave::test {
 namespace {
+
+using link::DetectSysexFixed;
+using link::EventRecordSize;
+using link::EventWalk;
+using link::WalkEventRecords;
+
+// The one record reader the plug-in uses as well (with its own build's fixed part).
+TEST(EventRecords, RecordSizeIsZeroForAnythingButOneWholeRecord) {
+  const Bytes midi = MidiRecord(0, 0x90, 1, 2);
+  EXPECT_EQ(EventRecordSize(midi.data(), midi.size(), 24), 31u);
+  EXPECT_EQ(EventRecordSize(midi.data(), 30, 24), 0u);
+  EXPECT_EQ(EventRecordSize(midi.data(), 4, 24), 0u);
+  EXPECT_EQ(EventRecordSize(nullptr, 31, 24), 0u);
+  const Bytes sysex = SysexRecord(24, Bytes(5, 0x42));
+  EXPECT_EQ(EventRecordSize(sysex.data(), sysex.size(), 24), 30u);
+  EXPECT_EQ(EventRecordSize(sysex.data(), sysex.size(), 20), 26u);
+  EXPECT_EQ(EventRecordSize(sysex.data(), sysex.size() - 1, 24), 0u);
+  Bytes negative = sysex;
+  const int32_t minusOne = -1;
+  std::memcpy(negative.data() + 17, &minusOne, 4);
+  EXPECT_EQ(EventRecordSize(negative.data(), negative.size(), 24), 0u);
+  Bytes other = midi;
+  other[1] = 3;  // another type
+  EXPECT_EQ(EventRecordSize(other.data(), other.size(), 24), 0u);
+}
 
 TEST(EventRecords, WalksMidiAndSysExWithTheGivenFixedPart) {
   const Bytes records =
