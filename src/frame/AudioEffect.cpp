@@ -42,11 +42,14 @@ AudioEffect::~AudioEffect() {
   editor = nullptr;
 }
 
+// One atomic read-modify-write: automation on the audio thread switches the
+// asynchronous flag while resume on the main thread sets it too. The field
+// lies in the host's record, so it stays a plain VstInt32 (GCC/Clang builtins).
 void AudioEffect::setFlag(VstInt32 flag, bool state) {
   if (state)
-    cEffect.flags |= flag;
+    __atomic_fetch_or(&cEffect.flags, flag, __ATOMIC_RELAXED);
   else
-    cEffect.flags &= ~flag;
+    __atomic_fetch_and(&cEffect.flags, ~flag, __ATOMIC_RELAXED);
 }
 
 VstIntPtr AudioEffect::callHost(VstInt32 opcode, VstInt32 index, VstIntPtr value, void* ptr, float opt) {

@@ -90,6 +90,9 @@ class AudioEffect {
 
  protected:
   void setFlag(VstInt32 flag, bool state);
+  bool hasFlag(VstInt32 flag) const {
+    return (__atomic_load_n(&cEffect.flags, __ATOMIC_RELAXED) & flag) != 0;
+  }
   VstIntPtr callHost(VstInt32 opcode, VstInt32 index = 0, VstIntPtr value = 0, void* ptr = nullptr,
                      float opt = 0.0f);
 

@@ -142,11 +142,11 @@ VstIntPtr AudioEffectX::dispatcher(VstInt32 opcode, VstInt32 index, VstIntPtr va
 }
 
 void AudioEffectX::resume() {
-  if ((cEffect.flags & effFlagsIsSynth) || canDo(const_cast<char*>("receiveVstMidiEvent")) == 1) wantEvents(1);
+  if (hasFlag(effFlagsIsSynth) || canDo(const_cast<char*>("receiveVstMidiEvent")) == 1) wantEvents(1);
 }
 
 VstInt32 AudioEffectX::getPlugCategory() {
-  return (cEffect.flags & effFlagsIsSynth) ? kPlugCategSynth : kPlugCategUnknown;
+  return hasFlag(effFlagsIsSynth) ? kPlugCategSynth : kPlugCategUnknown;
 }
 
 bool AudioEffectX::getSpeakerArrangement(VstSpeakerArrangement** in, VstSpeakerArrangement** out) {

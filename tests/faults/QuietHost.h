@@ -15,6 +15,8 @@ namespace tovik::test {
 
 struct QuietHost {
   static inline std::atomic<bool> asyncAllowed{true};
+  // "acceptIOChanges" (seven parameters) and audioMasterIOChanged answered 1.
+  static inline std::atomic<bool> ioChangesAccepted{false};
   static inline std::atomic<int64_t> eventsReceived{0};
   static inline std::atomic<int64_t> timeRequests{0};
 
@@ -43,7 +45,10 @@ struct QuietHost {
       case audioMasterCanDo:
         if (Is(ptr, "receiveVstEvents") || Is(ptr, "receiveVstMidiEvent")) return 1;
         if (Is(ptr, "asyncProcessing")) return asyncAllowed ? 1 : 0;
+        if (Is(ptr, "acceptIOChanges")) return ioChangesAccepted ? 1 : 0;
         return 0;
+      case audioMasterIOChanged:
+        return ioChangesAccepted ? 1 : 0;
       case audioMasterGetTime:
         ++timeRequests;
         return reinterpret_cast<VstIntPtr>(Time());

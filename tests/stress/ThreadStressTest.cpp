@@ -1,7 +1,9 @@
 // The host's threads at once, as a sloppy host drives them: while the audio
 // thread processes blocks with events against the real slave (which echoes
-// the events), a second thread calls idle, changes parameters, suspends and
-// resumes, and loads settings chunks, some of which move the slave's address.
+// the events) and now and then automates every parameter and sets the sample
+// rate itself, a second thread calls idle, changes every parameter and the
+// sample rate and block size, suspends and resumes, and loads settings chunks,
+// some of which move the slave's address.
 // Run under ThreadSanitizer (preset "tsan"), where a data race fails the
 // test; in other builds it checks that every call returns and that the
 // relay still works afterwards.
@@ -51,6 +53,7 @@ TEST(ThreadStressTest, AudioThreadAgainstIdleParametersSuspendResumeAndChunks) {
   SlaveProcess slave;
   ASSERT_TRUE(slave.Start({"--quiet", "--echo-events"}));
   QuietHost::asyncAllowed = true;
+  QuietHost::ioChangesAccepted = true;  // seven parameters
   auto plugin = std::make_unique<CTovik>(QuietHost::Callback());
   CTovik& t = *plugin;
   const std::string port = std::to_string(slave.Port());
@@ -82,10 +85,16 @@ TEST(ThreadStressTest, AudioThreadAgainstIdleParametersSuspendResumeAndChunks) {
   std::atomic<int64_t> longestMs{0};
 
   std::thread audio([&] {
-    float in[2][kFrames] = {};
-    float out[2][kFrames] = {};
-    float* inputs[2] = {in[0], in[1]};
-    float* outputs[2] = {out[0], out[1]};
+    // As many channels as the plug-in may ask for: automation of parameters
+    // 4 and 5 changes the counts (the host follows ioChanged).
+    static float in[kMaxChannels][kFrames] = {};
+    static float out[kMaxChannels][kFrames] = {};
+    float* inputs[kMaxChannels] = {};
+    float* outputs[kMaxChannels] = {};
+    for (int c = 0; c < kMaxChannels; ++c) {
+      inputs[c] = in[c];
+      outputs[c] = out[c];
+    }
     VstMidiEvent note{};
     note.type = kVstMidiType;
     note.byteSize = sizeof note;
@@ -96,8 +105,15 @@ TEST(ThreadStressTest, AudioThreadAgainstIdleParametersSuspendResumeAndChunks) {
       VstEvent* events[2] = {};
     } list;
     list.events[0] = reinterpret_cast<VstEvent*>(&note);
+    int64_t n = 0;
     while (!stop) {
       const Clock::time_point start = Clock::now();
+      // Automation on the audio thread: every parameter in turn, and now and
+      // then the sample rate.
+      const VstInt32 index = static_cast<VstInt32>(n % 7);
+      t.setParameter(index, static_cast<float>((n / 7) % 2));
+      if (n % 16 == 0) t.setSampleRate(n % 32 == 0 ? 44100.0f : 48000.0f);
+      ++n;
       t.processEvents(reinterpret_cast<VstEvents*>(&list));
       t.processReplacing(inputs, outputs, kFrames);
       for (int i = 0; i < 50 && t.reportCurrentPosition() == 0; ++i) std::this_thread::yield();
@@ -110,8 +126,9 @@ TEST(ThreadStressTest, AudioThreadAgainstIdleParametersSuspendResumeAndChunks) {
   std::mt19937 random(7);
   int mainCalls = 0;
   const Clock::time_point start = Clock::now();
+  int parameter = 0;
   while (MsSince(start) < kSeconds * 1000) {
-    switch (random() % 6) {
+    switch (random() % 8) {
       case 0:
         t.fxIdle();
         break;
@@ -129,6 +146,15 @@ TEST(ThreadStressTest, AudioThreadAgainstIdleParametersSuspendResumeAndChunks) {
       case 4:
         t.getParameter(static_cast<VstInt32>(random() % 7));
         t.getChunk(nullptr, false);
+        break;
+      case 5:
+        // Every parameter in turn, besides the random ones above.
+        t.setParameter(parameter, static_cast<float>(random() % 101) / 100.0f);
+        parameter = (parameter + 1) % 7;
+        break;
+      case 6:
+        t.setSampleRate(random() % 2 ? 96000.0f : 48000.0f);
+        if (random() % 4 == 0) t.setBlockSize(kFrames);
         break;
       default:
         break;
