@@ -4,6 +4,14 @@
 // while counting is on. After activation, 1,000 blocks are processed with
 // events going to the slave and coming back, synchronously and then
 // asynchronously, against the real slave: the count must stay 0.
+//
+// The built plug-in module is checked the same way: loaded with dlopen and
+// driven through its record as a host drives it, its allocations come to this
+// program's malloc as well. A fresh audio thread counts from its first block
+// on: the activation, automation of every parameter, the first link error
+// (the slave killed) and the reconnection (the slave started again), while a
+// main thread sends idle calls.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <new>
 #include <string>
@@ -298,5 +307,140 @@ TEST_F(AllocationTest, CounterSeesAnAllocation) {
   }
   EXPECT_GE(count, 3u);
 }
+
+// --- The built module, through dlopen ------------------------------------------------------
+
+#ifdef TOVIK_PLUGIN_MODULE
+// What the audio thread counted in each stage.
+struct StageCount {
+  const char* name = "";
+  size_t allocations = 0;
+  size_t firstSize = 0;
+  bool reached = false;  // the stage ended as it should (relaying, or the link down)
+};
+
+TEST(ModuleAllocationTest, AudioThreadOfTheLoadedModuleAllocatesNothing) {
+  if (!std::filesystem::exists(SlaveProcess::Program())) GTEST_SKIP() << "tovik-slave not built";
+  const std::filesystem::path configDir =
+      std::filesystem::temp_directory_path() / ("tovik-alloc-module-" + std::to_string(getpid()));
+  std::filesystem::create_directories(configDir);
+  setenv("XDG_CONFIG_HOME", configDir.c_str(), 1);
+  {
+    tovik::platform::UserStore store(build::kStoreKey);
+    store.WriteInt("ConfigDlg", 0);
+    store.Close();
+  }
+  SlaveProcess slave;
+  ASSERT_TRUE(slave.Start({"--quiet", "--echo-events"}));
+  const unsigned port = slave.Port();
+
+  void* module = dlopen(TOVIK_PLUGIN_MODULE, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(module, nullptr) << dlerror();
+  using Entry = AEffect* (*)(audioMasterCallback);
+  auto entry = reinterpret_cast<Entry>(dlsym(module, "VSTPluginMain"));
+  ASSERT_NE(entry, nullptr);
+  QuietHost::ioChangesAccepted = true;  // seven parameters
+  QuietHost::asyncAllowed = true;
+  AEffect* e = entry(QuietHost::Callback());
+  ASSERT_NE(e, nullptr);
+  ASSERT_EQ(e->numParams, 7);
+  auto dispatch = [e](VstInt32 opcode, VstIntPtr value = 0, void* ptr = nullptr, float opt = 0.0f) {
+    return e->dispatcher(e, opcode, 0, value, ptr, opt);
+  };
+  std::string chunk = "Host=127.0.0.1\nPort=" + std::to_string(port) + "\n";
+  dispatch(effSetChunk, static_cast<VstIntPtr>(chunk.size() + 1), chunk.data());
+  dispatch(effSetSampleRate, 0, nullptr, 48000.0f);
+  dispatch(effSetBlockSize, kFrames);
+  dispatch(effMainsChanged, 1);
+
+  std::atomic<bool> done{false};
+  std::atomic<int> request{0};  // 1: kill the slave, 2: start it again
+  std::atomic<int> served{0};
+  StageCount stages[4];
+  std::thread audio([&] {
+    HostEvents events;
+    float in[2][kFrames] = {};
+    float out[2][kFrames] = {};
+    float* inputs[2] = {in[0], in[1]};
+    float* outputs[2] = {out[0], out[1]};
+    for (int i = 0; i < kFrames; ++i) in[0][i] = in[1][i] = static_cast<float>(i % 50) / 50.0f;
+    // Blocks until one is relayed and answered (the time asked and the
+    // outputs holding the echo), at most `ms`.
+    auto relayUntilAnswered = [&](int ms) {
+      const Clock::time_point start = Clock::now();
+      while (Clock::now() - start < std::chrono::milliseconds(ms)) {
+        const int64_t asked = QuietHost::timeRequests;
+        std::memset(out, 0, sizeof out);
+        e->dispatcher(e, effProcessEvents, 0, 0, events.get(), 0.0f);
+        e->processReplacing(e, inputs, outputs, kFrames);
+        if (QuietHost::timeRequests > asked && std::memcmp(in, out, sizeof in) == 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+      return false;
+    };
+    auto waitServed = [&](int wanted) {
+      request = wanted;
+      const Clock::time_point start = Clock::now();
+      while (served != wanted && Clock::now() - start < std::chrono::seconds(3))
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    auto count = [&](StageCount& stage, const char* name, const std::function<bool()>& body) {
+      stage.name = name;
+      CountAllocations counter;
+      stage.reached = body();
+      stage.allocations = counter.Count();
+      stage.firstSize = firstSize;
+    };
+    count(stages[0], "activation", [&] { return relayUntilAnswered(5000); });
+    count(stages[1], "every parameter", [&] {
+      for (VstInt32 index = 0; index < 7; ++index) {
+        for (float value : {0.0f, 1.0f, 0.25f}) e->setParameter(e, index, value);
+      }
+      e->setParameter(e, 0, 1.0f);  // synchronous
+      e->setParameter(e, 3, 1.0f);  // 32-bit float: the echo is exact
+      return relayUntilAnswered(2000);
+    });
+    waitServed(1);  // the slave is gone
+    count(stages[2], "first link error", [&] {
+      // The first block finds the connection gone; the later ones are not
+      // relayed (no time is asked for them).
+      int64_t asked = 0;
+      for (int i = 0; i < 20; ++i) {
+        if (i == 10) asked = QuietHost::timeRequests;
+        e->processReplacing(e, inputs, outputs, kFrames);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+      return QuietHost::timeRequests == asked;
+    });
+    waitServed(2);  // and back
+    count(stages[3], "reconnection", [&] { return relayUntilAnswered(8000); });
+    done = true;
+  });
+  // The host's main thread: idle calls, and the slave's end and restart.
+  while (!done) {
+    e->dispatcher(e, effIdle, 0, 0, nullptr, 0.0f);
+    if (request == 1 && served == 0) {
+      slave.Kill();
+      served = 1;
+    } else if (request == 2 && served == 1) {
+      served = slave.Start({"--quiet", "--echo-events"}, port) ? 2 : -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  audio.join();
+  EXPECT_EQ(served, 2) << "the slave did not start again on port " << port;
+  for (const StageCount& stage : stages) {
+    EXPECT_TRUE(stage.reached) << stage.name;
+    EXPECT_EQ(stage.allocations, 0u) << stage.name << ": first allocation " << stage.firstSize << " bytes";
+    std::printf("module, %s: %zu allocations\n", stage.name, stage.allocations);
+  }
+  dispatch(effMainsChanged, 0);
+  dispatch(effClose);
+  dlclose(module);
+  slave.Stop();
+  std::error_code ignored;
+  std::filesystem::remove_all(configDir, ignored);
+}
+#endif
 
 }  // namespace
