@@ -3,9 +3,10 @@
 // socket library, and relays audio blocks, events and host state changes.
 //
 // Threads: see docs/threading.md. In short, [audio-thread] entries never block
-// on the link lock (they try it and skip the block when it is busy);
-// [main-thread] entries take it and may wait for a handshake to finish, except
-// idle calls, which only try it.
+// on the link lock (they try it and skip the block when it is busy) and never
+// wait on a connection attempt (it advances one step per call); [main-thread]
+// entries take it and may wait for a block's exchange, except idle calls,
+// which only try it.
 #pragma once
 
 #include <atomic>
@@ -14,6 +15,7 @@
 #include "frame/AudioEffectX.h"
 #include "link/SlaveNetMem.h"
 #include "platform/UserStore.h"
+#include "relay/SettingsText.h"
 #include "relay/SharedValue.h"
 #include "sockets/Winsock2Dll.h"
 
@@ -24,7 +26,7 @@ class CTovik : public AudioEffectX {
   // The link's channel limit (link/TransferBlock.h), named here for the dialog;
   // the frame limit is the link's kMaxFrames.
   static constexpr int kMaxChannels = ::kMaxChannels;
-  static constexpr int kHostLength = 255;  // characters, without the NUL
+  static constexpr int kHostLength = tovik::settings::kHostLength;  // characters, without the NUL
   static constexpr int kDefaultPort = 19284;
 
   explicit CTovik(audioMasterCallback audioMaster);
@@ -67,22 +69,67 @@ class CTovik : public AudioEffectX {
   VstInt32 getVendorVersion() override;
   VstInt32 canDo(char* text) override;
 
+  // How a flush of the per-user store may wait for another writer: up to
+  // UserStore::kLockWaitMs, or not at all (idle calls; the values stay marked
+  // and a later call writes them).
+  enum class StoreWait { kBounded, kNone };
+  // Writes the per-user store values changed since the last flush, all in one
+  // store update, and closes the store. Parameter changes only mark their
+  // value, since setParameter may come on the audio thread; the flush runs at
+  // the next idle call, suspend, resume, close, chunk, the end of
+  // construction (after the dialog) and destruction. A failed write keeps the
+  // values marked. [main-thread]
+  void flushUserStore(StoreWait wait = StoreWait::kBounded);
+
  private:
   friend class CWaitDlg;
   friend struct TovikInspector;  // tests look inside
 
-  // Per-user store.
-  bool openKey();
-  bool readInteger(const char* name, VstInt32* value);
-  bool readSwitch(const char* name, bool* value);
-  bool writeInteger(const char* name, VstInt32 value);
-  bool closeKey();
+  // Per-user store values, one bit each in storeDirty.
+  enum StoreValue : uint32_t {
+    kStoreNumInputs = 1u << 0,
+    kStoreNumOutputs = 1u << 1,
+    kStoreConfigDlg = 1u << 2,
+    kStoreTermSlave = 1u << 3,
+    kStoreStereoPins = 1u << 4,
+    kStoreAudioPrec = 1u << 5,
+    kStoreAll = (1u << 6) - 1,
+  };
+  // Marks values for the next flushUserStore. [thread-safe] lock-free.
+  void markStoreDirty(uint32_t values) { storeDirty.fetch_or(values, std::memory_order_release); }
+  bool readStore(const char* name, VstInt32* value);  // with storeLock held
+  bool readStoreSwitch(const char* name, bool* value);
   void applyIoChange();
   bool requestIoChange(VstInt32* requested, VstInt32 value);
 
   // Connection control; each sender returns true when its message went out.
-  bool connectToSlave();
-  bool connectToSlaveLocked();
+  //
+  // An attempt is a small state machine that the host's calls advance without
+  // ever waiting: a non-blocking connect to the resolved addresses, the
+  // handshake sends, the info answer looked for (250 ms from msgGetInfo),
+  // msgOpen. advanceConnection runs under linkLock; mayStart says whether the
+  // caller may begin a new attempt (the pacing is checked here as well).
+  enum class AttemptPhase { kNone, kConnecting, kAwaitingInfo };
+  void advanceConnection(uint32_t now, bool mayStart, int infoWaitMs = 0);
+  bool attemptDue(uint32_t now) const;
+  void failAttempt();
+  bool finishHandshake();
+  // [main-thread] Resolves Host:Port (without holding linkLock) and installs
+  // the addresses for the next attempt.
+  void resolveAddress();
+  // [main-thread] Resolves again when the last resolution or attempt failed
+  // and a new attempt is due.
+  void refreshAddress(uint32_t now);
+  // [main-thread] Sets the slave's address; true when it changed. The
+  // connection to the old one stays until useNewAddress.
+  bool setSlaveAddress(const char* host, VstInt32 port);
+  // [main-thread] When the address changed since it was last resolved: drops
+  // the connection or attempt to the old one and resolves the new one.
+  void useNewAddress();
+  bool attemptUnderWay();
+  // [main-thread] Advances an attempt for at most budgetMs (the dialog):
+  // true once the connection is Pending or active. Pacing is not applied.
+  bool connectToSlave(int budgetMs);
   bool sendHello();
   bool sendSetIo();
   bool sendSampleRate(float sampleRate);
@@ -110,14 +157,15 @@ class CTovik : public AudioEffectX {
   void forwardSlaveEvents();
   void keepSlaveEvents();
 
-  // Relay settings. Host and Port change only under linkLock, since a process
-  // call may be connecting; the settings that the audio path reads while the
-  // host's other threads change them are shared values.
+  // Relay settings. Host and Port change only under addressLock (the audio
+  // path never reads them: it connects to the resolved addresses); the
+  // settings that the audio path reads while the host's other threads change
+  // them are shared values.
   char Host[kHostLength + 1] = "localhost";
   VstInt32 Port = kDefaultPort;
   TSharedValue<bool> Synch{true};
-  bool CfgDlg = true;
-  bool TrmSlave = true;
+  TSharedValue<bool> CfgDlg{true};  // parameters 1 and 2 may be automated from the audio thread
+  TSharedValue<bool> TrmSlave{true};
   TSharedValue<VstInt32> AudioPrec{4};
   TSharedValue<VstInt32> NumInputs{2};
   TSharedValue<VstInt32> NumOutputs{2};
@@ -129,7 +177,13 @@ class CTovik : public AudioEffectX {
   VstInt32 requestedOutputs = 2;
   bool requestedStereoPins = false;
   bool ioChangePending = false;
+  // The per-user store is used by main-thread code only, under storeLock,
+  // which setParameter never takes: it marks the values in storeDirty.
+  std::mutex storeLock;
   tovik::platform::UserStore registryKey;
+  std::atomic<uint32_t> storeDirty{0};
+  bool idleFlushFailed = false;  // under storeLock: idle flushes wait a while
+  uint32_t idleFlushFailedAt = 0;
   char chunkText[512] = {};
 
   // The link refers to the socket table and the socket handle; both outlive
@@ -143,12 +197,32 @@ class CTovik : public AudioEffectX {
   // try-locks it; see docs/threading.md.
   std::mutex linkLock;
 
+  // The slave's resolved addresses. addressLock is held only to copy them or
+  // Host/Port (never across a resolution or an exchange); the audio thread
+  // only tries it. resolveLock keeps resolutions one at a time (main thread).
+  std::mutex addressLock;
+  std::mutex resolveLock;
+  CSlaveNetMem::AddressList slaveAddresses;
+  uint32_t addressGeneration = 0;          // bumped by every change of Host/Port
+  uint32_t resolvedGeneration = ~0u;       // the generation slaveAddresses belong to
+  std::atomic<bool> resolveFailed{false};  // the last resolution found no address
+  std::atomic<bool> lastAttemptFailed{false};
+
   // Connection state.
   std::atomic<bool> connected{false};
   bool openPending = false;
   std::atomic<bool> idleSeen{false};
   std::atomic<uint32_t> lastIdleCall{0};
-  uint32_t lastIdleAttempt = 0;
+  // The attempt under way (linkLock) and the pacing of new ones: at most one
+  // per kAttemptIntervalMs, except the first after a connection was lost.
+  AttemptPhase attemptPhase = AttemptPhase::kNone;
+  uint32_t infoSentAt = 0;
+  std::atomic<uint32_t> lastAttempt{0};
+  std::atomic<bool> attemptMade{false};  // since construction, an address change or a lost connection
+  bool linkWasUp = false;
+  bool attemptHasGrace = false;  // the attempt under way is the first since construction or a loss
+  float handshakeSampleRate = 0;
+  VstInt32 handshakeBlockSize = 0;
   TSharedValue<bool> suspended{false};  // cleared by resume, read by a process call's activation
   bool stateDelivered = true;
   bool resumedOnce = false;                     // main thread only: resume sets it, close reads it
