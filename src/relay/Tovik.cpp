@@ -121,6 +121,8 @@ CTovik::CTovik(audioMasterCallback audioMaster_)
     setUniqueID(build::kUniqueId);
     programsAreChunks(true);
   }
+  // The name is resolved here, on the creating thread, never in a process call.
+  useNewAddress();
   suspend();
 }
 
