@@ -107,7 +107,7 @@ void CSlaveMem::Reopen() {
   }
 }
 
-// [audio thread] Called from the host's event delivery: no allocation, no
+// [audio-thread] Called from the host's event delivery: no allocation, no
 // lock, and every size is checked in 64 bits before a byte is written.
 bool CSlaveMem::AppendEvent(uint8_t tag, const VstEvent* event, unsigned char* area, int32_t* length) {
   if (!area && !block_) return false;

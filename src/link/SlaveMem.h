@@ -53,7 +53,7 @@ class CSlaveMem {
   // Returns false, having written nothing, for a null event, a type other
   // than MIDI (1) or SysEx (6), an inconsistent SysEx event, or a record that
   // would bring the area to 65,536 bytes or more.
-  // [audio thread] No allocation, no lock.
+  // [audio-thread] No allocation, no lock.
   bool AppendEvent(uint8_t tag, const VstEvent* event, unsigned char* area = nullptr,
                    int32_t* length = nullptr);
 
@@ -61,7 +61,7 @@ class CSlaveMem {
   // c is negative, c is not below the output channel count, or the row would
   // not lie inside the area. Rows are R floats apart, R being the frame count
   // field rounded up to a multiple of 4, so every row is 16-byte aligned.
-  // [audio thread]
+  // [audio-thread]
   float* OutputChannel(int32_t c) const;
 
   // Floats between two rows of the output float area (R), or -1 when the

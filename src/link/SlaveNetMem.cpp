@@ -264,7 +264,7 @@ bool CSlaveNetMem::Disconnect() {
 
 // ---- sending ----
 
-// [audio thread] Bounded: each blocking send returns within the socket's send
+// [audio-thread] Bounded: each blocking send returns within the socket's send
 // time-out, and the loop gives up once the transfer time-out has passed or
 // after kMaxSendStalls pauses of kStallSleepMs.
 int CSlaveNetMem::SendLoop(ws::WSABUF* parts, int count, int64_t* sent) {
@@ -420,7 +420,7 @@ int32_t CSlaveNetMem::TakeReadAhead(char* data, int32_t n) {
   return count;
 }
 
-// [audio thread] Polls in kPollSliceMs slices and stops once the transfer
+// [audio-thread] Polls in kPollSliceMs slices and stops once the transfer
 // time-out has passed since the message began.
 int32_t CSlaveNetMem::ReceiveLoop(void* data, int32_t n, bool keepWaiting) {
   const ws::Winsock2Table& fn = *sockets_;
@@ -544,7 +544,7 @@ bool CSlaveNetMem::ReadEvents() {
   return true;
 }
 
-// [audio thread] The reply's counts are checked before anything is stored:
+// [audio-thread] The reply's counts are checked before anything is stored:
 // C x N x B bytes must fit the wire audio area and C rows of R floats the
 // output float area. Each row receives at most R samples.
 bool CSlaveNetMem::ReadAudio() {

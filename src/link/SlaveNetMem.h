@@ -6,7 +6,7 @@
 // is called through the run-time bound Winsock table; an entry that is null
 // counts as unavailable.
 //
-// Rules of the message path ([audio thread] for msgProcess):
+// Rules of the message path ([audio-thread] for msgProcess):
 // - nothing is allocated: messages go out straight from the block (one
 //   gathered send per message) and come in straight into it, short parts
 //   through the object's own read-ahead buffer;
@@ -82,7 +82,7 @@ class CSlaveNetMem : public CSlaveLocalMem {
 
   // Starts connecting to the addresses of list, in order, without waiting:
   // kInProgress, kConnected at once, or kFailed (no block, a connection or
-  // attempt exists already, no address takes the connect). [any thread;
+  // attempt exists already, no address takes the connect). [any-thread;
   // audio thread: nothing allocated, no wait]
   ConnectState StartConnect(const AddressList& list);
   // Carries the attempt on without waiting: the connect to the current address
@@ -99,18 +99,18 @@ class CSlaveNetMem : public CSlaveLocalMem {
   bool Connect(const char* host, unsigned port);
 
   // Shuts down sending, closes the connection and clears side B attached.
-  // False only when there is no block. [any thread]
+  // False only when there is no block. [any-thread]
   bool Disconnect();
 
   // Sends the message whose code stands in the block; true when every byte
   // went out. On failure the connection is dropped and both side attached
-  // bytes are cleared. [audio thread for msgProcess]
+  // bytes are cleared. [audio-thread for msgProcess]
   bool Signal();
 
   // Waits up to timeoutMs for a message and reads it whole into the block.
   // False without dropping the connection when nothing arrives in time; false
   // and dropped (side B attached cleared) when the message fails.
-  // [audio thread for the msgProcess reply]
+  // [audio-thread for the msgProcess reply]
   bool Wait(int timeoutMs);
 
   // The wire sample width of msgProcess audio in both directions.

@@ -18,7 +18,7 @@ using ProcAddress = void (*)();
 // library or drive. Returns null on failure. [main-thread]
 ModuleHandle LoadDynamicLibrary(const char* fileName, uint32_t flags);
 
-// The address of an exported name, or null. [thread-safe]
+// The address of an exported name, or null. [any-thread]
 ProcAddress FindDynamicSymbol(ModuleHandle module, const char* name);
 
 // Releases one load of the library. [main-thread]

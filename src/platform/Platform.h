@@ -8,10 +8,10 @@
 namespace tovik::platform {
 
 // Milliseconds since the system started, wrapping at 2^32 (GetTickCount).
-// [thread-safe]
+// [any-thread]
 uint32_t TickCount();
 
-// Sleeps the calling thread for about ms milliseconds. [thread-safe]
+// Sleeps the calling thread for about ms milliseconds. [any-thread]
 void SleepMs(uint32_t ms);
 
 }  // namespace tovik::platform

@@ -5,7 +5,7 @@
 // Both work on bytes in the "C" locale's terms whatever locale the host has
 // set: white space is " \t\n\r\v\f", letters are A-Z and a-z. Neither
 // allocates, and every range given is read no further than its end.
-// [thread-safe]
+// [any-thread]
 #pragma once
 
 #include <cstddef>

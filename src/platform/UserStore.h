@@ -56,7 +56,7 @@ class UserStore {
   const char* Path() const { return path_; }
 
   // How many updates this process has committed (file rewrites; on Windows,
-  // WriteInts calls that set their values). [thread-safe]
+  // WriteInts calls that set their values). [any-thread]
   static uint32_t UpdateCount() { return updates_.load(std::memory_order_relaxed); }
 
  private:

@@ -95,7 +95,7 @@ class CTovik : public AudioEffectX {
     kStoreAudioPrec = 1u << 5,
     kStoreAll = (1u << 6) - 1,
   };
-  // Marks values for the next flushUserStore. [thread-safe] lock-free.
+  // Marks values for the next flushUserStore. [any-thread] lock-free.
   void markStoreDirty(uint32_t values) { storeDirty.fetch_or(values, std::memory_order_release); }
   bool readStore(const char* name, VstInt32* value);  // with storeLock held
   bool readStoreSwitch(const char* name, bool* value);

@@ -32,7 +32,7 @@ class CAutoDll {
   virtual bool Detach();
 
   // The address of an exported name in the held library, or null when
-  // nothing is held or the name is not exported. [thread-safe]
+  // nothing is held or the name is not exported. [any-thread]
   tovik::platform::ProcAddress GetProc(const char* name) const;
 
   tovik::platform::ModuleHandle Module() const { return module; }

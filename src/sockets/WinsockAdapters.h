@@ -13,7 +13,7 @@ namespace tovik::platform {
 // socket, connect, closesocket, send, recv, select, getaddrinfo, freeaddrinfo,
 // setsockopt, getsockopt, ioctlsocket, shutdown, WSASend, WSAStartup,
 // WSACleanup, WSAGetLastError, WSASetLastError, bind, listen, accept and
-// getsockname. [thread-safe]
+// getsockname. [any-thread]
 ProcAddress FindWinsockAdapter(const char* name);
 
 }  // namespace tovik::platform

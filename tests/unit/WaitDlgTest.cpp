@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -411,3 +413,87 @@ TEST_F(WaitDlgTest, PluginScanNeverTellsTheSlaveToTerminate) {
   // suspend nor the close reached the slave.
   EXPECT_EQ(afterOpen, std::vector<int32_t>{});
 }
+
+namespace {
+
+// A loopback listener whose accept queue is full: connects to it get no
+// answer and stay in progress.
+class FullListener {
+ public:
+  FullListener() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(listener_, 0);
+    socklen_t length = sizeof a;
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &length);
+    port_ = ntohs(a.sin_port);
+    for (int i = 0; i < 8; ++i) {
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+      fillers_.push_back(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ~FullListener() {
+    for (int fd : fillers_) ::close(fd);
+    ::close(listener_);
+  }
+  unsigned port() const { return port_; }
+
+ private:
+  int listener_ = -1;
+  unsigned port_ = 0;
+  std::vector<int> fillers_;
+};
+
+// The retry timer connects to what the fields hold now: a host typed after
+// the dialog opened counts without pressing Connect.
+TEST_F(WaitDlgTest, TheRetryTimerConnectsToWhatTheFieldsHoldNow) {
+  ScriptedPeer peer;
+  auto tovik = std::make_unique<CTovik>(FakeHost::callback());
+  CWaitDlg dialog(tovik.get());
+  DialogModel model(&dialog);
+  model.Open();
+  model.Type(CWaitDlg::kIdHost, "127.0.0.1");
+  model.Type(CWaitDlg::kIdPort, std::to_string(peer.Port()).c_str());
+  bool opened = false;
+  std::thread slave(AnswerHandshake, &peer, &opened);
+  const auto start = std::chrono::steady_clock::now();
+  while (!model.Ended() && std::chrono::steady_clock::now() - start < std::chrono::seconds(3)) {
+    dialog.onTimer(model.TimerRunning(CWaitDlg::kStepTimer) ? CWaitDlg::kStepTimer : CWaitDlg::kRetryTimer);
+    model.Pump();
+  }
+  slave.join();
+  EXPECT_TRUE(opened);
+  EXPECT_EQ(model.EndCode(), kIdOk);
+  EXPECT_STREQ(TovikInspector::Host(*tovik), "127.0.0.1");
+  EXPECT_TRUE(TovikInspector::OpenPending(*tovik));
+}
+
+// A tick never keeps the dialog busy for long: a slave that does not answer
+// the connect leaves the attempt to the step timer.
+TEST_F(WaitDlgTest, ATimerTickNeverFreezesTheDialog) {
+  FullListener hole;
+  auto tovik = std::make_unique<CTovik>(FakeHost::callback());
+  CWaitDlg dialog(tovik.get());
+  DialogModel model(&dialog);
+  model.Open();
+  model.Type(CWaitDlg::kIdHost, "127.0.0.1");
+  model.Type(CWaitDlg::kIdPort, std::to_string(hole.port()).c_str());
+  int64_t longest = 0;
+  for (int tick = 0; tick < 5; ++tick) {
+    const auto start = std::chrono::steady_clock::now();
+    dialog.onTimer(tick == 0 ? CWaitDlg::kRetryTimer : CWaitDlg::kStepTimer);
+    longest = std::max<int64_t>(longest, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                             std::chrono::steady_clock::now() - start)
+                                             .count());
+  }
+  EXPECT_LT(longest, 400);  // a blocking connect took its full 1000 ms here
+  EXPECT_TRUE(model.TimerRunning(CWaitDlg::kStepTimer));
+  EXPECT_FALSE(model.Ended());
+}
+
+}  // namespace
