@@ -207,6 +207,7 @@ class CTovik : public AudioEffectX {
   uint32_t resolvedGeneration = ~0u;       // the generation slaveAddresses belong to
   std::atomic<bool> resolveFailed{false};  // the last resolution found no address
   std::atomic<bool> lastAttemptFailed{false};
+  std::atomic<uint32_t> lastResolve{0};
 
   // Connection state.
   std::atomic<bool> connected{false};

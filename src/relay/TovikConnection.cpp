@@ -92,6 +92,7 @@ bool CTovik::sendRunState(bool suspend) {
 
 void CTovik::resolveAddress() {
   std::lock_guard<std::mutex> one(resolveLock);
+  lastResolve = tovik::platform::TickCount();
   char host[kHostLength + 1];
   VstInt32 port;
   uint32_t generation;
@@ -113,8 +114,10 @@ void CTovik::resolveAddress() {
   lastAttemptFailed = false;
 }
 
+// Resolutions after a failure are paced like attempts.
 void CTovik::refreshAddress(uint32_t now) {
-  if ((resolveFailed || lastAttemptFailed) && attemptDue(now)) resolveAddress();
+  if ((resolveFailed || lastAttemptFailed) && now - lastResolve.load() >= kAttemptIntervalMs)
+    resolveAddress();
 }
 
 bool CTovik::setSlaveAddress(const char* host, VstInt32 port) {
@@ -189,13 +192,13 @@ void CTovik::advanceConnection(uint32_t now, bool mayStart, int infoWaitMs) {
     // The addresses are copied only when nobody is installing new ones.
     std::unique_lock<std::mutex> addresses(addressLock, std::try_to_lock);
     if (!addresses.owns_lock()) return;
+    // Nothing resolved (yet): the main thread is resolving, or resolves again
+    // after a failure. No attempt is counted, so that the new address is
+    // tried at once when it arrives.
+    if (slaveAddresses.count == 0) return;
     attemptHasGrace = !attemptMade;  // the first attempt, not the paced repeats
     attemptMade = true;
     lastAttempt = now;
-    if (slaveAddresses.count == 0) {
-      lastAttemptFailed = true;  // nothing resolved (yet): a main-thread call resolves again
-      return;
-    }
     const CSlaveNetMem::ConnectState started = link.StartConnect(slaveAddresses);
     addresses.unlock();
     if (started == CSlaveNetMem::ConnectState::kFailed) {

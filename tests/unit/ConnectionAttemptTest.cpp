@@ -217,6 +217,21 @@ TEST_F(ConnectionAttemptTest, AFailedAttemptIsRepeatedAtMostEvery2000Ms) {
   EXPECT_EQ(Spy::connects.load(), 2);
 }
 
+// A project that names another slave is tried at once, not at the next
+// pacing slot of the old address's failures.
+TEST_F(ConnectionAttemptTest, ANewAddressIsTriedAtOnce) {
+  ClosedPort closed;
+  ScriptedPeer peer;
+  CTovik& t = Make("127.0.0.1", closed.port());
+  t.resume();
+  Process(t);
+  EXPECT_EQ(Spy::connects.load(), 1);
+  SetAddress("127.0.0.1", peer.Port());
+  Process(t);
+  EXPECT_EQ(Spy::connects.load(), 2);
+  EXPECT_TRUE(peer.Accept(1000));
+}
+
 TEST_F(ConnectionAttemptTest, ABlackholedSlaveNeverHoldsAProcessCall) {
   Blackhole hole;
   CTovik& t = Make("127.0.0.1", hole.port());
