@@ -1,6 +1,7 @@
 // CTovik: construction, settings, parameters, settings chunk, pins, identity.
 #include "relay/Tovik.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -26,14 +27,16 @@ VstInt32 Truncate(float x) {
   return static_cast<VstInt32>(x);
 }
 
-VstInt32 Clamp(VstInt32 v, VstInt32 lo, VstInt32 hi) { return v < lo ? lo : (v > hi ? hi : v); }
+VstInt32 Clamp(VstInt32 v, VstInt32 lo, VstInt32 hi) {
+  return v < lo ? lo : (v > hi ? hi : v);
+}
 
 // Records one requested input/output value and tells the host. The request is
 // pending before the host hears of it: some hosts suspend the plug-in and read
 // the new counts while they answer audioMasterIOChanged. When the host refuses
 // (answers 0) and has not applied the change meanwhile, the request is undone.
 template <typename T, typename TellHost>
-bool RequestChange(T& requested, T value, bool& pending, TellHost tellHost) {
+bool RequestChange(std::atomic<T>& requested, T value, std::atomic<bool>& pending, TellHost tellHost) {
   const T previous = requested;
   const bool wasPending = pending;
   requested = value;
@@ -51,7 +54,8 @@ void PinLabel(VstPinProperties* properties, VstInt32 index, VstInt32 count, bool
                   (index & 1) ? 'R' : 'L');
     if (!(index & 1)) properties->flags |= kVstPinIsStereo;
   } else {
-    std::snprintf(properties->label, sizeof(properties->label), "%s %d", word, stereo ? index / 2 + 1 : index + 1);
+    std::snprintf(properties->label, sizeof(properties->label), "%s %d", word,
+                  stereo ? index / 2 + 1 : index + 1);
   }
 }
 
@@ -193,7 +197,7 @@ void CTovik::flushUserStore(StoreWait wait) {
 // A request to change the channel layout counts only when the host says it
 // takes it (answer to audioMasterIOChanged non-zero): a host that refused keeps
 // buffers sized for the old counts, and the process call would index past them.
-bool CTovik::requestIoChange(VstInt32* requested, VstInt32 value) {
+bool CTovik::requestIoChange(std::atomic<VstInt32>* requested, VstInt32 value) {
   return RequestChange(*requested, value, ioChangePending, [this] { return ioChanged(); });
 }
 
@@ -271,7 +275,9 @@ float CTovik::getParameter(VstInt32 index) {
   }
 }
 
-void CTovik::getProgramName(char* name) { vst_strncpy(name, "--Fixed--", 24); }
+void CTovik::getProgramName(char* name) {
+  vst_strncpy(name, "--Fixed--", 24);
+}
 
 void CTovik::getParameterDisplay(VstInt32 index, char* text) {
   if (!text) return;
@@ -311,7 +317,9 @@ void CTovik::getParameterName(VstInt32 index, char* text) {
     text[0] = 0;
 }
 
-bool CTovik::canParameterBeAutomated(VstInt32 index) { return index == 0 ? hostCanAsync : true; }
+bool CTovik::canParameterBeAutomated(VstInt32 index) {
+  return index == 0 ? hostCanAsync : true;
+}
 
 bool CTovik::string2parameter(VstInt32 index, char* text) {
   if (index < 0 || index >= numParams) return false;
@@ -374,7 +382,9 @@ bool CTovik::getOutputProperties(VstInt32 index, VstPinProperties* properties) {
   return true;
 }
 
-VstInt32 CTovik::canHostDo(char* text) { return callHost(audioMasterCanDo, 0, 0, text) > 0 ? 1 : 0; }
+VstInt32 CTovik::canHostDo(char* text) {
+  return callHost(audioMasterCanDo, 0, 0, text) > 0 ? 1 : 0;
+}
 
 bool CTovik::getEffectName(char* name) {
   if (!name) return false;
@@ -394,7 +404,9 @@ bool CTovik::getProductString(char* text) {
   return true;
 }
 
-VstInt32 CTovik::getVendorVersion() { return build::kVendorVersion; }
+VstInt32 CTovik::getVendorVersion() {
+  return build::kVendorVersion;
+}
 
 VstInt32 CTovik::canDo(char* text) {
   if (!text) return -1;

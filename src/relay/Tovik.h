@@ -100,7 +100,7 @@ class CTovik : public AudioEffectX {
   bool readStore(const char* name, VstInt32* value);  // with storeLock held
   bool readStoreSwitch(const char* name, bool* value);
   void applyIoChange();
-  bool requestIoChange(VstInt32* requested, VstInt32 value);
+  bool requestIoChange(std::atomic<VstInt32>* requested, VstInt32 value);
 
   // Connection control; each sender returns true when its message went out.
   //
@@ -173,10 +173,12 @@ class CTovik : public AudioEffectX {
 
   bool hostCanAsync = false;
   bool hostAcceptsIO = false;
-  VstInt32 requestedInputs = 2;
-  VstInt32 requestedOutputs = 2;
-  bool requestedStereoPins = false;
-  bool ioChangePending = false;
+  // Requested by parameters 4-6 (any thread, automation included), taken
+  // up by suspend on the main thread.
+  std::atomic<VstInt32> requestedInputs{2};
+  std::atomic<VstInt32> requestedOutputs{2};
+  std::atomic<bool> requestedStereoPins{false};
+  std::atomic<bool> ioChangePending{false};
   // The per-user store is used by main-thread code only, under storeLock,
   // which setParameter never takes: it marks the values in storeDirty.
   std::mutex storeLock;
