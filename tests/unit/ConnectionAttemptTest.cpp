@@ -24,6 +24,7 @@
 #include "relay/BuildConstants.h"
 #include "relay/Tovik.h"
 #include "support/FakeHost.h"
+#include "support/LoopbackPorts.h"
 #include "support/ScopedConfigHome.h"
 #include "support/ScriptedPeer.h"
 #include "support/TovikInspector.h"
@@ -76,60 +77,8 @@ std::thread::id Spy::audioThread;
 ws::proto::getaddrinfo Spy::realResolve = nullptr;
 ws::proto::connect Spy::realConnect = nullptr;
 
-// A port on which nothing listens (bound, never listened on, kept reserved).
-class ClosedPort {
- public:
-  ClosedPort() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t length = sizeof a;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &length);
-    port_ = ntohs(a.sin_port);
-  }
-  ~ClosedPort() { ::close(fd_); }
-  unsigned port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  unsigned port_ = 0;
-};
-
-// A listener that never accepts and whose accept queue is full: further
-// connects get no answer (their SYNs are dropped) and stay in progress.
-class Blackhole {
- public:
-  Blackhole() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(listener_, 0);
-    socklen_t length = sizeof a;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &length);
-    port_ = ntohs(a.sin_port);
-    // Fill the queue: connects that complete until one no longer does.
-    for (int i = 0; i < 8; ++i) {
-      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-      ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-      fillers_.push_back(fd);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  ~Blackhole() {
-    for (int fd : fillers_) ::close(fd);
-    ::close(listener_);
-  }
-  unsigned port() const { return port_; }
-
- private:
-  int listener_ = -1;
-  unsigned port_ = 0;
-  std::vector<int> fillers_;
-};
+using tovik::test::Blackhole;
+using tovik::test::ClosedPort;
 
 // The slave's side of a handshake on a raw descriptor (IPv6 peer): reads
 // hello to msgGetInfo by their sizes, answers the info query, reads msgOpen.

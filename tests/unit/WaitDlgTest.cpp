@@ -22,6 +22,7 @@
 #include "relay/Factory.h"
 #include "relay/WaitDlg.h"
 #include "support/FakeHost.h"
+#include "support/LoopbackPorts.h"
 #include "support/ScopedConfigHome.h"
 #include "support/ScriptedPeer.h"
 #include "support/TovikInspector.h"
@@ -416,39 +417,6 @@ TEST_F(WaitDlgTest, PluginScanNeverTellsTheSlaveToTerminate) {
 
 namespace {
 
-// A loopback listener whose accept queue is full: connects to it get no
-// answer and stay in progress.
-class FullListener {
- public:
-  FullListener() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(listener_, 0);
-    socklen_t length = sizeof a;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &length);
-    port_ = ntohs(a.sin_port);
-    for (int i = 0; i < 8; ++i) {
-      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-      ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-      fillers_.push_back(fd);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  ~FullListener() {
-    for (int fd : fillers_) ::close(fd);
-    ::close(listener_);
-  }
-  unsigned port() const { return port_; }
-
- private:
-  int listener_ = -1;
-  unsigned port_ = 0;
-  std::vector<int> fillers_;
-};
-
 // The retry timer connects to what the fields hold now: a host typed after
 // the dialog opened counts without pressing Connect.
 TEST_F(WaitDlgTest, TheRetryTimerConnectsToWhatTheFieldsHoldNow) {
@@ -476,7 +444,7 @@ TEST_F(WaitDlgTest, TheRetryTimerConnectsToWhatTheFieldsHoldNow) {
 // A tick never keeps the dialog busy for long: a slave that does not answer
 // the connect leaves the attempt to the step timer.
 TEST_F(WaitDlgTest, ATimerTickNeverFreezesTheDialog) {
-  FullListener hole;
+  tovik::test::Blackhole hole;
   auto tovik = std::make_unique<CTovik>(FakeHost::callback());
   CWaitDlg dialog(tovik.get());
   DialogModel model(&dialog);
