@@ -5,6 +5,10 @@
 // times a plain TCP ping-pong that moves the same bytes per block: one send per message,
 // TCP_NODELAY on both ends, the peer answering the same way. Prints medians, p99s and
 // their ratios. A measurement, not a test: it exits 0 whatever the numbers are.
+//
+// TOVIK_BENCH_SLAVE names another tovik-slave program to relay through (an older
+// build, to compare). Run it under `taskset -c 0` to pin the bench, the plug-in
+// and the slave (which inherits the affinity) to one CPU.
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
@@ -23,6 +27,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -133,6 +138,11 @@ void NoDelay(int fd) {
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
+const char* SlavePath() {
+  const char* chosen = std::getenv("TOVIK_BENCH_SLAVE");
+  return chosen != nullptr && *chosen != '\0' ? chosen : TOVIK_SLAVE_PATH;
+}
+
 class CSlaveProcess {
  public:
   bool Start(int port) {
@@ -140,8 +150,8 @@ class CSlaveProcess {
     if (pid < 0) return false;
     if (pid == 0) {
       std::string portText = std::to_string(port);
-      ::execl(TOVIK_SLAVE_PATH, TOVIK_SLAVE_PATH, "--port", portText.c_str(), "--quiet",
-              static_cast<char*>(nullptr));
+      const char* program = SlavePath();
+      ::execl(program, program, "--port", portText.c_str(), "--quiet", static_cast<char*>(nullptr));
       ::_exit(127);
     }
     // The slave listens within a few hundred milliseconds; wait at most 5 s.
@@ -313,7 +323,7 @@ int main() {
   int port = FreeLoopbackPort();
   CSlaveProcess slave;
   if (port <= 0 || !slave.Start(port)) {
-    std::fprintf(stderr, "cannot start %s\n", TOVIK_SLAVE_PATH);
+    std::fprintf(stderr, "cannot start %s\n", SlavePath());
   } else {
     RelayBench(port, &relay);
   }

@@ -5,12 +5,20 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <cstdarg>
 #include <cstring>
+#include <new>
 #include <thread>
 
 #include "SlaveSession.h"
@@ -19,7 +27,103 @@ namespace tovik::slave {
 
 namespace {
 
-constexpr int kSliceMs = 100;
+// The supervisor looks at its connections this often.
+constexpr int kSliceMs = 50;
+// A connection that has sent nothing this long after accept gets its connect
+// line anyway.
+constexpr auto kHelloWait = std::chrono::seconds(1);
+// Time the connections get to end on their own when the slave stops.
+constexpr auto kStopGrace = std::chrono::seconds(2);
+
+// The connection process's stop flag, set by SIGTERM and SIGINT.
+std::atomic<bool> childStop{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+
+extern "C" void OnChildStop(int) {
+  childStop.store(true);
+}
+
+// Closes every descriptor from 3 up, except keep (and extra when >= 0): the
+// connection's process holds its own socket and nothing else, so that no
+// other connection's socket stays open because of it.
+void CloseOtherDescriptors(int keep, int extra) {
+  int kept[2] = {keep, extra};
+  if (kept[0] > kept[1]) std::swap(kept[0], kept[1]);
+  unsigned int from = 3;
+  auto closeRange = [](unsigned int low, unsigned int high) {
+    if (low > high) return;
+#if defined(SYS_close_range)
+    if (syscall(SYS_close_range, low, high, 0) == 0) return;
+#endif
+    long limit = sysconf(_SC_OPEN_MAX);
+    if (limit < 0 || limit > 65536) limit = 65536;
+    for (unsigned int fd = low; fd <= high && fd < static_cast<unsigned int>(limit); ++fd)
+      close(static_cast<int>(fd));
+  };
+  for (int fd : kept) {
+    if (fd < 3 || static_cast<unsigned int>(fd) < from) continue;
+    closeRange(from, static_cast<unsigned int>(fd) - 1);
+    from = static_cast<unsigned int>(fd) + 1;
+  }
+  closeRange(from, ~0U);
+}
+
+bool IsLoopback(const sockaddr_storage& address) {
+  if (address.ss_family == AF_INET) {
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
+    return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
+  }
+  if (address.ss_family == AF_INET6) {
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
+    if (IN6_IS_ADDR_LOOPBACK(&v6->sin6_addr)) return true;
+    return IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr) && v6->sin6_addr.s6_addr[12] == 127;
+  }
+  return false;
+}
+
+const char* PrecisionText(int32_t precision) {
+  switch (precision) {
+    case 1:
+      return "8-bit unsigned";
+    case 2:
+      return "16-bit integer";
+    case 3:
+      return "24-bit";
+    case 4:
+      return "32-bit float";
+    default:
+      return "none yet";
+  }
+}
+
+std::string ChainText(const SlaveSettings& settings) {
+  char text[96];
+  if (settings.gain == 1.0f) {
+    std::snprintf(text, sizeof text, "pass-through");
+  } else {
+    std::snprintf(text, sizeof text, "gain %+g dB", settings.gainDb);
+  }
+  std::string chain = text;
+  if (settings.echoEvents) chain += " + event echo";
+  if (settings.delayMs > 0) chain += " + " + std::to_string(settings.delayMs) + " ms delay";
+  return chain;
+}
+
+std::string RateText(float rate) {
+  char text[32] = "? Hz";
+  if (rate > 0.0f) std::snprintf(text, sizeof text, "%g Hz", double{rate});
+  return text;
+}
+
+std::string BytesPerSecondText(double bytesPerSecond) {
+  char text[32];
+  if (bytesPerSecond >= 1e6) {
+    std::snprintf(text, sizeof text, "%.2f MB/s", bytesPerSecond / 1e6);
+  } else {
+    std::snprintf(text, sizeof text, "%.1f kB/s", bytesPerSecond / 1e3);
+  }
+  return text;
+}
 
 std::string AddressText(const sockaddr* address) {
   char host[INET6_ADDRSTRLEN] = "?";
@@ -45,11 +149,43 @@ std::string CountText(int32_t value) {
 
 }  // namespace
 
+bool ConfigureAcceptedSocket(int fd) {
+  const int on = 1;
+  const int idle = kKeepAliveIdleSeconds;
+  const int interval = kKeepAliveIntervalSeconds;
+  const int probes = kKeepAliveProbes;
+  bool ok = true;
+  // Every answer is one gathered write; without this each would wait for the
+  // acknowledgement of the one before.
+  ok &= setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+  ok &= setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0;
+  ok &= setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) == 0;
+  ok &= setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) == 0;
+  ok &= setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) == 0;
+  return ok;
+}
+
+std::string DurationText(int64_t nanoseconds) {
+  char text[32];
+  if (nanoseconds < 1000) {
+    std::snprintf(text, sizeof text, "%lld ns", static_cast<long long>(nanoseconds));
+  } else if (nanoseconds < 1000000) {
+    std::snprintf(text, sizeof text, "%.1f us", static_cast<double>(nanoseconds) / 1e3);
+  } else if (nanoseconds < 1000000000) {
+    std::snprintf(text, sizeof text, "%.2f ms", static_cast<double>(nanoseconds) / 1e6);
+  } else {
+    std::snprintf(text, sizeof text, "%.2f s", static_cast<double>(nanoseconds) / 1e9);
+  }
+  return text;
+}
+
 CSlaveServer::CSlaveServer(const SlaveSettings& settings, SlaveStats& stats, std::FILE* log)
     : settings_(settings), stats_(stats), log_(log) {}
 
 CSlaveServer::~CSlaveServer() {
+  StopAll();
   if (listener_ >= 0) close(listener_);
+  if (records_ != nullptr) munmap(records_, recordBytes_);
 }
 
 bool CSlaveServer::Listen(const std::string& address, uint16_t port, std::string* error) {
@@ -98,7 +234,8 @@ bool CSlaveServer::Listen(const std::string& address, uint16_t port, std::string
     return false;
   }
   freeaddrinfo(found);
-  if (listen(fd, 4) != 0) {
+  // Every instance of a project connects at once when it loads.
+  if (listen(fd, SOMAXCONN) != 0) {
     *error = std::string("cannot listen: ") + std::strerror(errno);
     close(fd);
     return false;
@@ -106,6 +243,7 @@ bool CSlaveServer::Listen(const std::string& address, uint16_t port, std::string
   sockaddr_storage bound{};
   socklen_t length = sizeof bound;
   if (getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) == 0) {
+    loopback_ = IsLoopback(bound);
     port_ = bound.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port)
                                         : ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
   }
@@ -114,50 +252,274 @@ bool CSlaveServer::Listen(const std::string& address, uint16_t port, std::string
   return true;
 }
 
+bool CSlaveServer::MapRecords() {
+  if (records_ != nullptr) return true;
+  slots_.assign(static_cast<size_t>(maxConnections_), Slot{});
+  recordBytes_ = sizeof(ConnectionRecord) * static_cast<size_t>(maxConnections_);
+  void* shared = mmap(nullptr, recordBytes_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (shared == MAP_FAILED) {
+    Log("tovik-slave: cannot map the connection records: %s", std::strerror(errno));
+    return false;
+  }
+  records_ = static_cast<ConnectionRecord*>(shared);
+  return true;
+}
+
+int CSlaveServer::LiveConnections() const {
+  int live = 0;
+  for (const Slot& slot : slots_) live += slot.pid > 0 ? 1 : 0;
+  return live;
+}
+
+void CSlaveServer::Log(const char* format, ...) const {
+  if (log_ == nullptr) return;
+  char line[1024];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(line, sizeof line, format, arguments);
+  va_end(arguments);
+  // One write per line: the connection processes trace to the same stream.
+  std::fprintf(log_, "%s\n", line);
+  std::fflush(log_);
+}
+
 void CSlaveServer::Run(const std::atomic<bool>& stop, bool exitOnClose) {
-  if (listener_ < 0) return;
+  if (listener_ < 0 || !MapRecords()) return;
+  nextStatus_ = Clock::now() + statusInterval_;
   while (!stop.load()) {
     pollfd p{listener_, POLLIN, 0};
     const int ready = poll(&p, 1, kSliceMs);
-    if (ready <= 0) continue;
-    sockaddr_storage peer{};
-    socklen_t length = sizeof peer;
-    const int fd = accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-    if (fd < 0) {
-      // The connection went away before it was taken, or no resources are
-      // left for it: try again a little later.
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      continue;
+    if (ready > 0) Accept();
+    const bool closeMessage = Reap();
+    for (size_t i = 0; i < slots_.size(); ++i) {
+      if (slots_[i].pid > 0) LogProgress(i, false);
     }
-    bool closeMessage = false;
-    Serve(fd, AddressText(reinterpret_cast<sockaddr*>(&peer)), stop, &closeMessage);
+    const Clock::time_point now = Clock::now();
+    bool status = statusRequest_ != nullptr && statusRequest_->exchange(false);
+    if (statusInterval_.count() > 0 && now >= nextStatus_) {
+      status = true;
+      nextStatus_ = now + statusInterval_;
+    }
+    if (status) PrintStatus();
+    if (closeMessage && exitOnClose) break;
+  }
+  StopAll();
+}
+
+void CSlaveServer::Accept() {
+  sockaddr_storage peerAddress{};
+  socklen_t length = sizeof peerAddress;
+  const int fd = accept4(listener_, reinterpret_cast<sockaddr*>(&peerAddress), &length, SOCK_CLOEXEC);
+  if (fd < 0) {
+    // The connection went away before it was taken, or no resources are
+    // left for it: try again a little later.
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return;
+  }
+  const uint64_t id = ++nextId_;
+  const std::string peer = AddressText(reinterpret_cast<sockaddr*>(&peerAddress));
+  size_t index = slots_.size();
+  for (size_t i = 0; i < slots_.size(); ++i) {
+    if (slots_[i].pid <= 0) {
+      index = i;
+      break;
+    }
+  }
+  if (index == slots_.size()) {
+    // The plug-in sees the connection closed and tries again by its own rules.
+    ++stats_.refused;
     close(fd);
-    if (closeMessage && exitOnClose) return;
+    Log("tovik-slave: connection %llu from %s: refused: %d connections already open (--max-connections %d)",
+        static_cast<unsigned long long>(id), peer.c_str(), maxConnections_, maxConnections_);
+    return;
+  }
+  if (!ConfigureAcceptedSocket(fd)) {
+    Log("tovik-slave: connection %llu from %s: keepalive options refused: %s",
+        static_cast<unsigned long long>(id), peer.c_str(), std::strerror(errno));
+  }
+  ConnectionRecord* record = new (records_ + index) ConnectionRecord();
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) ServeInChild(fd, id, record);
+  close(fd);
+  if (pid < 0) {
+    Log("tovik-slave: connection %llu from %s: dropped: cannot start its process: %s",
+        static_cast<unsigned long long>(id), peer.c_str(), std::strerror(errno));
+    return;
+  }
+  ++stats_.connections;
+  Slot& slot = slots_[index];
+  slot = Slot{};
+  slot.pid = pid;
+  slot.id = id;
+  slot.peer = peer;
+  slot.accepted = Clock::now();
+  slot.lastStatus = slot.accepted;
+}
+
+void CSlaveServer::ServeInChild(int fd, uint64_t id, ConnectionRecord* record) {
+  const bool trace = settings_.verbose && log_ != nullptr;
+  CloseOtherDescriptors(fd, trace ? fileno(log_) : -1);
+  struct sigaction stopAction {};
+  stopAction.sa_handler = OnChildStop;
+  sigemptyset(&stopAction.sa_mask);
+  sigaction(SIGTERM, &stopAction, nullptr);
+  sigaction(SIGINT, &stopAction, nullptr);
+  std::signal(SIGUSR1, SIG_IGN);
+  std::signal(SIGPIPE, SIG_IGN);
+  SessionEnd end = SessionEnd::kSocketError;
+  {
+    CSlaveSession session(fd, settings_, nullptr, &childStop);
+    session.SetRecord(record);
+    if (trace) session.SetTrace(log_, id);
+    end = session.Run();
+    record->bytesIn.store(session.BytesIn(), std::memory_order_relaxed);
+    record->bytesOut.store(session.BytesOut(), std::memory_order_relaxed);
+  }
+  record->end.store(static_cast<int32_t>(end) + 1, std::memory_order_release);
+  close(fd);
+  if (trace) std::fflush(log_);
+  _exit(0);
+}
+
+bool CSlaveServer::Reap() {
+  bool closeMessage = false;
+  for (size_t i = 0; i < slots_.size(); ++i) {
+    if (slots_[i].pid <= 0) continue;
+    int status = 0;
+    const pid_t ended = waitpid(slots_[i].pid, &status, WNOHANG);
+    if (ended != slots_[i].pid) continue;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
+        records_[i].end.load(std::memory_order_acquire) ==
+            static_cast<int32_t>(SessionEnd::kCloseMessage) + 1) {
+      closeMessage = true;
+    }
+    Finish(i, status);
+  }
+  return closeMessage;
+}
+
+// The connect line once msgHello (or anything) has arrived, or a second after
+// accept; the handshake line once the first block is there.
+void CSlaveServer::LogProgress(size_t index, bool ending) {
+  Slot& slot = slots_[index];
+  const ConnectionRecord& record = records_[index];
+  const int32_t phase = record.phase.load(std::memory_order_acquire);
+  const unsigned long long id = slot.id;
+  if (!slot.connectLogged &&
+      (ending || phase >= ConnectionRecord::kHello || Clock::now() - slot.accepted >= kHelloWait)) {
+    slot.connectLogged = true;
+    if (record.helloSeen.load(std::memory_order_acquire)) {
+      Log("tovik-slave: connection %llu from %s: connected, plug-in %u.%u (msgHello), %d open", id,
+          slot.peer.c_str(), record.ident[0], record.ident[1], LiveConnections());
+    } else {
+      Log("tovik-slave: connection %llu from %s: connected, no msgHello yet, %d open", id, slot.peer.c_str(),
+          LiveConnections());
+    }
+  }
+  if (!slot.runningLogged && phase >= ConnectionRecord::kRunning) {
+    slot.runningLogged = true;
+    const int32_t precision = record.precision.load(std::memory_order_relaxed);
+    Log("tovik-slave: connection %llu from %s: handshake complete: %s in, %s out, %s, block size %s, "
+        "precision %d (%s), first block %d x %d, chain %s",
+        id, slot.peer.c_str(), CountText(record.inputs.load(std::memory_order_relaxed)).c_str(),
+        CountText(record.outputs.load(std::memory_order_relaxed)).c_str(),
+        RateText(record.sampleRate.load(std::memory_order_relaxed)).c_str(),
+        CountText(record.blockSize.load(std::memory_order_relaxed)).c_str(), precision,
+        PrecisionText(precision), record.channels.load(std::memory_order_relaxed),
+        record.frames.load(std::memory_order_relaxed), ChainText(settings_).c_str());
   }
 }
 
-void CSlaveServer::Serve(int fd, const std::string& peer, const std::atomic<bool>& stop, bool* closeMessage) {
-  const int on = 1;
-  // Every answer is one gathered write; without this each would wait for the
-  // acknowledgement of the one before.
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-  ++stats_.connections;
-  CSlaveSession session(fd, settings_, &stats_, &stop);
-  const SessionEnd end = session.Run();
-  *closeMessage = end == SessionEnd::kCloseMessage;
-  if (log_ == nullptr) return;
-  char rate[32] = "?";
-  if (session.SampleRate() > 0.0f) std::snprintf(rate, sizeof rate, "%g Hz", double{session.SampleRate()});
-  std::fprintf(log_,
-               "tovik-slave: connection %llu from %s: %s in, %s out, %s, block size %s, %llu blocks, "
-               "%llu bytes in, %llu bytes out; %s\n",
-               static_cast<unsigned long long>(stats_.connections), peer.c_str(),
-               CountText(session.Inputs()).c_str(), CountText(session.Outputs()).c_str(), rate,
-               CountText(session.BlockSize()).c_str(), static_cast<unsigned long long>(session.Blocks()),
-               static_cast<unsigned long long>(session.BytesIn()),
-               static_cast<unsigned long long>(session.BytesOut()), SessionEndText(end));
-  std::fflush(log_);
+void CSlaveServer::Finish(size_t index, int status) {
+  Slot& slot = slots_[index];
+  ConnectionRecord& record = records_[index];
+  LogProgress(index, true);
+  std::string reason;
+  const int32_t end = record.end.load(std::memory_order_acquire);
+  if (WIFSIGNALED(status)) {
+    const int number = WTERMSIG(status);
+    reason = "died: signal " + std::to_string(number) + " (" + strsignal(number) + ") in chain " +
+             ChainText(settings_);
+  } else if (WIFEXITED(status) && (WEXITSTATUS(status) != 0 || end == 0)) {
+    reason = "died: exit status " + std::to_string(WEXITSTATUS(status)) + " in chain " + ChainText(settings_);
+  } else {
+    reason = SessionEndText(static_cast<SessionEnd>(end - 1));
+  }
+  const uint64_t blocks = record.blocks.load(std::memory_order_relaxed);
+  const uint64_t bytesIn = record.bytesIn.load(std::memory_order_relaxed);
+  const uint64_t bytesOut = record.bytesOut.load(std::memory_order_relaxed);
+  std::string latency;
+  if (record.latency.Count() > 0) {
+    latency = "; processing median " + DurationText(record.latency.Quantile(0.5)) + ", p99 " +
+              DurationText(record.latency.Quantile(0.99)) + ", max " + DurationText(record.latency.Max()) +
+              ", " + std::to_string(record.lateBlocks.load(std::memory_order_relaxed)) + " late";
+  }
+  Log("tovik-slave: connection %llu from %s: left (%s): %s in, %s out, %s, block size %s, %llu blocks, "
+      "%llu bytes in, %llu bytes out%s",
+      static_cast<unsigned long long>(slot.id), slot.peer.c_str(), reason.c_str(),
+      CountText(record.inputs.load(std::memory_order_relaxed)).c_str(),
+      CountText(record.outputs.load(std::memory_order_relaxed)).c_str(),
+      RateText(record.sampleRate.load(std::memory_order_relaxed)).c_str(),
+      CountText(record.blockSize.load(std::memory_order_relaxed)).c_str(),
+      static_cast<unsigned long long>(blocks), static_cast<unsigned long long>(bytesIn),
+      static_cast<unsigned long long>(bytesOut), latency.c_str());
+  stats_.blocks += blocks;
+  stats_.bytesIn += bytesIn;
+  stats_.bytesOut += bytesOut;
+  stats_.latency.Merge(record.latency);
+  if (WIFSIGNALED(status) || end == 0) ++stats_.died;
+  slot = Slot{};
+}
+
+void CSlaveServer::PrintStatus() {
+  const Clock::time_point now = Clock::now();
+  Log("tovik-slave: status: %d open, %llu served, %llu refused, %llu died", LiveConnections(),
+      static_cast<unsigned long long>(stats_.connections), static_cast<unsigned long long>(stats_.refused),
+      static_cast<unsigned long long>(stats_.died));
+  for (size_t i = 0; i < slots_.size(); ++i) {
+    Slot& slot = slots_[i];
+    if (slot.pid <= 0) continue;
+    const ConnectionRecord& record = records_[i];
+    const uint64_t bytesIn = record.bytesIn.load(std::memory_order_relaxed);
+    const uint64_t bytesOut = record.bytesOut.load(std::memory_order_relaxed);
+    const double seconds = std::chrono::duration<double>(now - slot.lastStatus).count();
+    const double in = seconds > 0 ? static_cast<double>(bytesIn - slot.lastBytesIn) / seconds : 0.0;
+    const double out = seconds > 0 ? static_cast<double>(bytesOut - slot.lastBytesOut) / seconds : 0.0;
+    slot.lastStatus = now;
+    slot.lastBytesIn = bytesIn;
+    slot.lastBytesOut = bytesOut;
+    Log("tovik-slave: connection %llu from %s: %llu blocks, processing p50 %s, p99 %s, %llu late, %s in, %s "
+        "out",
+        static_cast<unsigned long long>(slot.id), slot.peer.c_str(),
+        static_cast<unsigned long long>(record.blocks.load(std::memory_order_relaxed)),
+        DurationText(record.latency.Quantile(0.5)).c_str(),
+        DurationText(record.latency.Quantile(0.99)).c_str(),
+        static_cast<unsigned long long>(record.lateBlocks.load(std::memory_order_relaxed)),
+        BytesPerSecondText(in).c_str(), BytesPerSecondText(out).c_str());
+  }
+}
+
+void CSlaveServer::StopAll() {
+  if (records_ == nullptr) return;
+  for (const Slot& slot : slots_) {
+    if (slot.pid > 0) kill(slot.pid, SIGTERM);
+  }
+  const Clock::time_point until = Clock::now() + kStopGrace;
+  while (LiveConnections() > 0 && Clock::now() < until) {
+    Reap();
+    if (LiveConnections() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  for (const Slot& slot : slots_) {
+    if (slot.pid > 0) kill(slot.pid, SIGKILL);
+  }
+  for (size_t i = 0; i < slots_.size(); ++i) {
+    if (slots_[i].pid <= 0) continue;
+    int status = 0;
+    if (waitpid(slots_[i].pid, &status, 0) == slots_[i].pid) Finish(i, status);
+  }
 }
 
 }  // namespace tovik::slave

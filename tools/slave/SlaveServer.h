@@ -1,17 +1,42 @@
-// The slave's listening socket: accepts one plug-in connection at a time,
-// serves it with a CSlaveSession to its end, logs one line about it and takes
-// the next.
+// The slave's listening socket and the supervisor of its connections.
+//
+// Every accepted plug-in connection is served by a process of its own, forked
+// right after accept: a connection that stalls, stays silent, sends garbage or
+// crashes in its processing ends only its own process, while the supervisor
+// keeps accepting, reaps what ended (waitpid), and logs each connection's
+// lines: when it connects, when its handshake is complete, how it left, and
+// its status on request or at an interval. The connection processes never
+// write the log themselves (except per-message tracing with --verbose); they
+// publish their progress in a ConnectionRecord in shared memory instead.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
+#include "ConnectionRecord.h"
 #include "SlaveSettings.h"
 #include "SlaveStats.h"
 
 namespace tovik::slave {
+
+// Keepalive on every accepted socket: a peer whose machine vanished is
+// dropped within 10 + 3 x 5 = 25 s of its last sign of life.
+constexpr int kKeepAliveIdleSeconds = 10;
+constexpr int kKeepAliveIntervalSeconds = 5;
+constexpr int kKeepAliveProbes = 3;
+constexpr int kDefaultMaxConnections = 64;
+
+// TCP_NODELAY and the keepalive options above; false when one was refused.
+bool ConfigureAcceptedSocket(int fd);
+
+// "12.3 us", "4.56 ms" and so on.
+std::string DurationText(int64_t nanoseconds);
 
 class CSlaveServer {
  public:
@@ -26,19 +51,72 @@ class CSlaveServer {
   bool Listen(const std::string& address, uint16_t port, std::string* error);
   // The port actually bound.
   uint16_t Port() const { return port_; }
+  // True when the bound address is a loopback one (only this machine reaches it).
+  bool LoopbackOnly() const { return loopback_; }
+
+  // Connections served at once (1 or more); one over the limit is closed at
+  // once. Set before Run.
+  void SetMaxConnections(int count) { maxConnections_ = count < 1 ? 1 : count; }
+  // A status line per live connection every so many seconds (0: never).
+  void SetStatusInterval(int seconds) { statusInterval_ = std::chrono::seconds(seconds < 0 ? 0 : seconds); }
+  // A flag that, when set (from a signal handler, say), has the status printed
+  // at once; Run clears it.
+  void SetStatusRequest(std::atomic<bool>* request) { statusRequest_ = request; }
 
   // Serves connections until stop is set or, with exitOnClose, a plug-in has
-  // sent msgClose.
+  // sent msgClose; then ends the connections still open (SIGTERM, and SIGKILL
+  // for a process still there after 2 s) and takes their totals.
   void Run(const std::atomic<bool>& stop, bool exitOnClose);
 
+  // Connections being served right now.
+  int LiveConnections() const;
+
  private:
-  void Serve(int fd, const std::string& peer, const std::atomic<bool>& stop, bool* closeMessage);
+  using Clock = std::chrono::steady_clock;
+
+  struct Slot {
+    pid_t pid = -1;
+    uint64_t id = 0;
+    std::string peer;
+    Clock::time_point accepted;
+    bool connectLogged = false;
+    bool runningLogged = false;
+    Clock::time_point lastStatus;
+    uint64_t lastBytesIn = 0;
+    uint64_t lastBytesOut = 0;
+  };
+
+  bool MapRecords();
+  void Accept();
+  // In the connection's process: serves fd and never returns.
+  [[noreturn]] void ServeInChild(int fd, uint64_t id, ConnectionRecord* record);
+  // Reaps ended processes; true when one ended with msgClose.
+  bool Reap();
+  void Finish(size_t index, int status);
+  void LogProgress(size_t index, bool ending);
+  void PrintStatus();
+  void StopAll();
+  void Log(const char* format, ...) const
+#if defined(__GNUC__)
+      __attribute__((format(printf, 2, 3)))
+#endif
+      ;
 
   const SlaveSettings& settings_;
   SlaveStats& stats_;
   std::FILE* log_;
   int listener_ = -1;
   uint16_t port_ = 0;
+  bool loopback_ = true;
+  int maxConnections_ = kDefaultMaxConnections;
+  std::chrono::seconds statusInterval_{0};
+  std::atomic<bool>* statusRequest_ = nullptr;
+  Clock::time_point nextStatus_;
+  uint64_t nextId_ = 0;
+
+  std::vector<Slot> slots_;
+  ConnectionRecord* records_ = nullptr;
+  size_t recordBytes_ = 0;
 };
 
 }  // namespace tovik::slave

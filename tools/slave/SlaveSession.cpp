@@ -1,6 +1,8 @@
 #include "SlaveSession.h"
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -82,7 +84,14 @@ SessionEnd CSlaveSession::Run() {
     unsigned char code[4];
     const CSocketStream::Status status = stream_.Read(code, sizeof code);
     if (status != CSocketStream::Status::kOk) return ReadFailed(status);
+    if (record_ != nullptr && record_->phase.load(std::memory_order_relaxed) == ConnectionRecord::kAccepted) {
+      record_->phase.store(ConnectionRecord::kHello, std::memory_order_release);
+    }
     const Step end = Handle(ReadInt32(code), Clock::now());
+    if (record_ != nullptr) {
+      record_->bytesIn.store(stream_.BytesIn(), std::memory_order_relaxed);
+      record_->bytesOut.store(stream_.BytesOut(), std::memory_order_relaxed);
+    }
     if (end) return *end;
   }
 }
@@ -116,6 +125,15 @@ CSlaveSession::Step CSlaveSession::Handle(int32_t code, Clock::time_point starte
     case msgHello: {
       status = stream_.Read(pluginIdent_, kHelloBytes);
       if (status != CSocketStream::Status::kOk) return ReadFailed(status);
+      Trace("msgHello %u.%u", pluginIdent_[0], pluginIdent_[1]);
+      if (record_ != nullptr) {
+        record_->ident[0] = pluginIdent_[0];
+        record_->ident[1] = pluginIdent_[1];
+        record_->helloSeen.store(true, std::memory_order_release);
+        if (record_->phase.load(std::memory_order_relaxed) < ConnectionRecord::kHello) {
+          record_->phase.store(ConnectionRecord::kHello, std::memory_order_release);
+        }
+      }
       unsigned char reply[sizeof(int32_t) + kHelloBytes];
       WriteInt32(reply, msgHelloReply);
       reply[4] = kIdent1;
@@ -132,24 +150,35 @@ CSlaveSession::Step CSlaveSession::Handle(int32_t code, Clock::time_point starte
       inputs_ = inputs;
       // The answer's audio holds at most as many channels as the transfer block.
       outputs_ = std::min(outputs, kMaxChannels);
+      Trace("msgSetIo %d in, %d out", inputs, outputs);
+      if (record_ != nullptr) {
+        record_->inputs.store(inputs_, std::memory_order_relaxed);
+        record_->outputs.store(outputs_, std::memory_order_relaxed);
+      }
       return std::nullopt;
     }
     case msgSetSampleRate:
       status = stream_.Read(payload, kSampleRateBytes);
       if (status != CSocketStream::Status::kOk) return ReadFailed(status);
       std::memcpy(&sampleRate_, payload, 4);
+      Trace("msgSetSampleRate %g", double{sampleRate_});
+      if (record_ != nullptr) record_->sampleRate.store(sampleRate_, std::memory_order_relaxed);
       return std::nullopt;
     case msgSetBlockSize:
       status = stream_.Read(payload, kBlockSizeBytes);
       if (status != CSocketStream::Status::kOk) return ReadFailed(status);
       blockSize_ = ReadInt32(payload);
+      Trace("msgSetBlockSize %d", blockSize_);
+      if (record_ != nullptr) record_->blockSize.store(blockSize_, std::memory_order_relaxed);
       return std::nullopt;
     case msgTimeInfo:
       // Never sent by the plug-in; read so that the next message is found.
       status = stream_.Read(timeInfo_.get(), kTimeInfoBytes);
       if (status != CSocketStream::Status::kOk) return ReadFailed(status);
+      Trace("msgTimeInfo");
       return std::nullopt;
     case msgGetInfo: {
+      Trace("msgGetInfo");
       unsigned char reply[sizeof(int32_t) + kGetInfoReplyBytes];
       WriteInt32(reply, msgGetInfo);
       WriteInt32(reply + 4, kInfoVersion);
@@ -161,20 +190,25 @@ CSlaveSession::Step CSlaveSession::Handle(int32_t code, Clock::time_point starte
     case msgProcess:
       return Process(started);
     case msgOpen:
+      Trace("msgOpen");
       opened_ = true;
       return std::nullopt;
     case msgClose:
+      Trace("msgClose");
       return SessionEnd::kCloseMessage;
     case msgSuspend:
+      Trace("msgSuspend");
       suspended_ = true;
       return std::nullopt;
     case msgResume:
+      Trace("msgResume");
       suspended_ = false;
       return std::nullopt;
     default:
       // The remaining codes up to msgGetInfo travel without payload; anything
       // beyond is not from a plug-in (an unknown peer, or a lost message
       // boundary).
+      Trace("code %d", code);
       if (code >= 0 && code <= msgGetInfo) return std::nullopt;
       return SessionEnd::kGarbage;
   }
@@ -209,6 +243,21 @@ CSlaveSession::Step CSlaveSession::Process(Clock::time_point started) {
   ++blocks_;
   precision_ = precision;
   if (stats_ != nullptr) ++stats_->blocks;
+  if (record_ != nullptr) {
+    record_->blocks.store(blocks_, std::memory_order_relaxed);
+    if (blocks_ == 1) {
+      record_->precision.store(precision, std::memory_order_relaxed);
+      record_->channels.store(channels, std::memory_order_relaxed);
+      record_->frames.store(frames, std::memory_order_relaxed);
+      record_->phase.store(ConnectionRecord::kRunning, std::memory_order_release);
+    }
+  }
+  Trace("msgProcess B %d, C %d, N %d, %d event bytes", precision, channels, frames, eventLength);
+  if (settings_.crashAfterBlocks > 0 && blocks_ > static_cast<uint64_t>(settings_.crashAfterBlocks)) {
+    // Stands for a plug-in in the chain that crashes: only this connection's
+    // process ends.
+    std::abort();
+  }
   if (settings_.silent) return std::nullopt;
   if (settings_.delayMs > 0) Pause(settings_.delayMs);
 
@@ -232,11 +281,37 @@ CSlaveSession::Step CSlaveSession::Process(Clock::time_point started) {
   pieces[count++] = iovec{header, sizeof header};
   pieces[count++] = iovec{output_.get(), static_cast<size_t>(int64_t{outChannels} * frames * precision)};
   const Step end = Answer(pieces, count);
-  if (stats_ != nullptr && !end) {
-    stats_->latency.Record(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - started).count());
-  }
+  if (!end)
+    NoteBlock(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - started).count(), frames);
   return end;
+}
+
+void CSlaveSession::NoteBlock(int64_t nanoseconds, int32_t frames) {
+  if (stats_ != nullptr) stats_->latency.Record(nanoseconds);
+  if (frames != blockFrames_ || sampleRate_ != blockRate_) {
+    blockFrames_ = frames;
+    blockRate_ = sampleRate_;
+    blockNs_ = sampleRate_ > 0.0f
+                   ? static_cast<int64_t>(static_cast<double>(frames) * 1e9 / double{sampleRate_})
+                   : 0;
+  }
+  const bool late = blockNs_ > 0 && nanoseconds > blockNs_;
+  if (late) ++lateBlocks_;
+  if (record_ == nullptr) return;
+  record_->latency.Record(nanoseconds);
+  if (late) record_->lateBlocks.store(lateBlocks_, std::memory_order_relaxed);
+}
+
+void CSlaveSession::Trace(const char* format, ...) const {
+  if (!settings_.verbose || trace_ == nullptr) return;
+  char line[256];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(line, sizeof line, format, arguments);
+  va_end(arguments);
+  std::fprintf(trace_, "tovik-slave: connection %llu: %s\n", static_cast<unsigned long long>(connection_),
+               line);
+  std::fflush(trace_);
 }
 
 // Output j carries input j mod C (silence when the block has no channels),

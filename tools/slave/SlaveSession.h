@@ -12,9 +12,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <optional>
 
+#include "ConnectionRecord.h"
 #include "SlaveSettings.h"
 #include "SlaveStats.h"
 #include "SocketStream.h"
@@ -48,6 +50,16 @@ class CSlaveSession {
   CSlaveSession(const CSlaveSession&) = delete;
   CSlaveSession& operator=(const CSlaveSession&) = delete;
 
+  // Where the session publishes its progress, counters and processing times
+  // as it goes (none: nowhere). Set before Run.
+  void SetRecord(ConnectionRecord* record) { record_ = record; }
+  // With settings.verbose, the stream that gets one line per message, tagged
+  // with the connection's number. Set before Run.
+  void SetTrace(std::FILE* trace, uint64_t connection) {
+    trace_ = trace;
+    connection_ = connection;
+  }
+
   // Serves the connection to its end.
   SessionEnd Run();
 
@@ -65,6 +77,8 @@ class CSlaveSession {
   // SysEx fixed part size of the last block's records (0: none seen yet).
   int32_t SysexFixed() const { return sysexFixedSeen_; }
   uint64_t Blocks() const { return blocks_; }
+  // Blocks whose processing took longer than the audio they carry lasts.
+  uint64_t LateBlocks() const { return lateBlocks_; }
   uint64_t BytesIn() const { return stream_.BytesIn(); }
   uint64_t BytesOut() const { return stream_.BytesOut(); }
 
@@ -82,6 +96,13 @@ class CSlaveSession {
   Step Answer(const iovec* pieces, int count);
   SessionEnd ReadFailed(CSocketStream::Status status) const;
   void Pause(int32_t ms) const;
+  // Notes one answered block's processing time in the record and the counters.
+  void NoteBlock(int64_t nanoseconds, int32_t frames);
+  void Trace(const char* format, ...) const
+#if defined(__GNUC__)
+      __attribute__((format(printf, 2, 3)))
+#endif
+      ;
 
   const SlaveSettings& settings_;
   SlaveStats* stats_;
@@ -99,6 +120,14 @@ class CSlaveSession {
   int32_t sysexFixedSeen_ = 0;
   int32_t sysexPreferred_;
   uint64_t blocks_ = 0;
+  uint64_t lateBlocks_ = 0;
+  // The duration of a block of blockFrames_ frames at blockRate_, in ns.
+  int32_t blockFrames_ = -1;
+  float blockRate_ = 0.0f;
+  int64_t blockNs_ = 0;
+  ConnectionRecord* record_ = nullptr;
+  std::FILE* trace_ = nullptr;
+  uint64_t connection_ = 0;
 
   // Areas sized like the transfer block's, allocated once per connection so
   // that serving a block allocates nothing.

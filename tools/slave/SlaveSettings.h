@@ -25,6 +25,11 @@ struct SlaveSettings {
   // messageMs in all.
   int32_t stallMs = 5000;
   int32_t messageMs = 30000;
+  // Test aid: the connection's processing crashes (aborts) on the block after
+  // this many answered blocks; 0 never.
+  int64_t crashAfterBlocks = 0;
+  // A line on the log for every message read and every answer sent.
+  bool verbose = false;
 
   void SetGainDb(double db);
 };

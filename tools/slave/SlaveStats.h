@@ -1,5 +1,6 @@
 // Counters that the slave keeps over all its connections, for the summary
-// printed when it stops. Written by the one thread that serves connections.
+// printed when it stops. Written by the supervisor, which takes each
+// connection's totals when its process has ended.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +10,10 @@
 namespace tovik::slave {
 
 struct SlaveStats {
+  // Connections served, refused over the limit, and whose process died.
   uint64_t connections = 0;
+  uint64_t refused = 0;
+  uint64_t died = 0;
   uint64_t blocks = 0;
   uint64_t bytesIn = 0;
   uint64_t bytesOut = 0;

@@ -1,6 +1,7 @@
 // tovik-slave: the reference slave. Listens for the relay plug-in on TCP,
-// answers its handshake and returns every audio block, processed, at the
-// precision it came with.
+// serves every plug-in connection in a process of its own, answers its
+// handshake and returns every audio block, processed, at the precision it
+// came with.
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -16,6 +17,7 @@
 namespace {
 
 using tovik::slave::CSlaveServer;
+using tovik::slave::DurationText;
 using tovik::slave::SlaveSettings;
 using tovik::slave::SlaveStats;
 
@@ -28,18 +30,33 @@ extern "C" void OnStopSignal(int) {
   stopRequested.store(true);
 }
 
+std::atomic<bool> statusRequested{false};
+
+extern "C" void OnStatusSignal(int) {
+  statusRequested.store(true);
+}
+
+#if !defined(TOVIK_VERSION)
+#define TOVIK_VERSION "unknown"
+#endif
+
 const char kUsage[] =
     "Usage: tovik-slave [options]\n"
     "\n"
-    "Reference slave for the Tovik relay plug-in. Accepts one plug-in connection at a\n"
-    "time, answers its handshake and returns each audio block at the precision it came\n"
-    "with. Logs one line on stderr as each connection ends. Stop it with Ctrl+C\n"
-    "(SIGINT) or SIGTERM; it then prints a summary of blocks, latency and bytes.\n"
+    "Reference slave for the Tovik relay plug-in. Serves every plug-in connection at\n"
+    "once, each in a process of its own, answers its handshake and returns each audio\n"
+    "block at the precision it came with. Logs on stderr when a plug-in connects, when\n"
+    "its handshake is complete and when it leaves (with the reason). SIGUSR1 prints the\n"
+    "status of every open connection. Stop it with Ctrl+C (SIGINT) or SIGTERM; it then\n"
+    "prints a summary of blocks, latency and bytes.\n"
     "\n"
     "Options:\n"
     "  --port N           TCP port to listen on (default 19284)\n"
     "  --bind ADDRESS     address to listen on (default 127.0.0.1; 0.0.0.0 for all IPv4,\n"
-    "                     :: for all IPv4 and IPv6, ::1 for IPv6 loopback)\n"
+    "                     :: for all IPv4 and IPv6, ::1 for IPv6 loopback). The link has\n"
+    "                     no authentication or encryption: face a trusted network only\n"
+    "  --max-connections N  plug-in connections served at once (default 64); one more is\n"
+    "                     closed at once and the plug-in tries again later\n"
     "  --gain DB          gain applied to the audio in dB (default 0: bit-exact pass-through)\n"
     "  --echo-events      send the block's MIDI and SysEx events back to the plug-in\n"
     "  --sysex-fixed N    SysEx record fixed part: 24 (64-bit plug-in) or 20 (32-bit);\n"
@@ -48,7 +65,11 @@ const char kUsage[] =
     "  --silent           accept connections but never answer anything\n"
     "  --stall-ms N       drop a plug-in that stops for N ms inside a message (default 5000)\n"
     "  --exit-on-close    exit when a plug-in sends msgClose\n"
-    "  --quiet            print errors only (no connection lines, no summary)\n"
+    "  --status-interval S  a status line per open connection every S seconds: blocks,\n"
+    "                     p50/p99 processing time, late blocks, bytes/s (default 0: off)\n"
+    "  --verbose          also a line for every message of every connection\n"
+    "  --quiet            print errors and warnings only (no connection lines, no summary)\n"
+    "  --version          print the version and exit\n"
     "  --help             show this text\n"
     "\n"
     "Output j of each answer carries input j modulo the block's channel count, as many\n"
@@ -79,30 +100,19 @@ bool ParseDouble(const char* text, double minimum, double maximum, double* value
   return true;
 }
 
-std::string Duration(int64_t nanoseconds) {
-  char text[32];
-  if (nanoseconds < 1000) {
-    std::snprintf(text, sizeof text, "%lld ns", static_cast<long long>(nanoseconds));
-  } else if (nanoseconds < 1000000) {
-    std::snprintf(text, sizeof text, "%.1f us", static_cast<double>(nanoseconds) / 1e3);
-  } else if (nanoseconds < 1000000000) {
-    std::snprintf(text, sizeof text, "%.2f ms", static_cast<double>(nanoseconds) / 1e6);
-  } else {
-    std::snprintf(text, sizeof text, "%.2f s", static_cast<double>(nanoseconds) / 1e9);
-  }
-  return text;
-}
-
 void PrintSummary(const SlaveStats& stats) {
-  std::fprintf(
-      stderr, "tovik-slave: %llu connections, %llu blocks processed, %llu bytes in, %llu bytes out\n",
-      static_cast<unsigned long long>(stats.connections), static_cast<unsigned long long>(stats.blocks),
-      static_cast<unsigned long long>(stats.bytesIn), static_cast<unsigned long long>(stats.bytesOut));
+  std::fprintf(stderr,
+               "tovik-slave: %llu connections, %llu blocks processed, %llu bytes in, %llu bytes out, "
+               "%llu refused, %llu died\n",
+               static_cast<unsigned long long>(stats.connections),
+               static_cast<unsigned long long>(stats.blocks), static_cast<unsigned long long>(stats.bytesIn),
+               static_cast<unsigned long long>(stats.bytesOut),
+               static_cast<unsigned long long>(stats.refused), static_cast<unsigned long long>(stats.died));
   if (stats.latency.Count() > 0) {
-    std::fprintf(stderr,
-                 "tovik-slave: block latency (code received to answer sent): median %s, p99 %s, max %s\n",
-                 Duration(stats.latency.Quantile(0.5)).c_str(),
-                 Duration(stats.latency.Quantile(0.99)).c_str(), Duration(stats.latency.Max()).c_str());
+    std::fprintf(
+        stderr, "tovik-slave: block latency (code received to answer sent): median %s, p99 %s, max %s\n",
+        DurationText(stats.latency.Quantile(0.5)).c_str(), DurationText(stats.latency.Quantile(0.99)).c_str(),
+        DurationText(stats.latency.Max()).c_str());
   }
 }
 
@@ -114,6 +124,8 @@ int main(int argc, char** argv) {
   std::string bindAddress = "127.0.0.1";
   bool exitOnClose = false;
   bool quiet = false;
+  long maxConnections = tovik::slave::kDefaultMaxConnections;
+  long statusInterval = 0;
 
   for (int i = 1; i < argc; ++i) {
     std::string option = argv[i];
@@ -126,20 +138,27 @@ int main(int argc, char** argv) {
     const bool known = option == "--help" || option == "-h" || option == "--echo-events" ||
                        option == "--silent" || option == "--exit-on-close" || option == "--quiet" ||
                        option == "--port" || option == "--bind" || option == "--gain" ||
-                       option == "--sysex-fixed" || option == "--delay-ms" || option == "--stall-ms";
+                       option == "--sysex-fixed" || option == "--delay-ms" || option == "--stall-ms" ||
+                       option == "--verbose" || option == "--version" || option == "--max-connections" ||
+                       option == "--status-interval" || option == "--crash-after-blocks";
     if (!known) return UsageError("unknown option '" + option + "'");
     if (option == "--help" || option == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
     }
+    if (option == "--version") {
+      std::printf("tovik-slave %s\n", TOVIK_VERSION);
+      return 0;
+    }
     const bool flag = option == "--echo-events" || option == "--silent" || option == "--exit-on-close" ||
-                      option == "--quiet";
+                      option == "--quiet" || option == "--verbose";
     if (flag) {
       if (value != nullptr) return UsageError("option '" + option + "' takes no value");
       if (option == "--echo-events") settings.echoEvents = true;
       if (option == "--silent") settings.silent = true;
       if (option == "--exit-on-close") exitOnClose = true;
       if (option == "--quiet") quiet = true;
+      if (option == "--verbose") settings.verbose = true;
       continue;
     }
     if (value == nullptr) {
@@ -175,6 +194,21 @@ int main(int argc, char** argv) {
       }
       settings.stallMs = static_cast<int32_t>(number);
       if (settings.messageMs < settings.stallMs) settings.messageMs = settings.stallMs;
+    } else if (option == "--max-connections") {
+      if (!ParseInt(value, 1, 4096, &maxConnections)) {
+        return UsageError(std::string("invalid connection limit '") + value + "' (1 to 4096)");
+      }
+    } else if (option == "--status-interval") {
+      if (!ParseInt(value, 0, 86400, &statusInterval)) {
+        return UsageError(std::string("invalid status interval '") + value + "' (0 to 86400 s)");
+      }
+    } else if (option == "--crash-after-blocks") {
+      // Test aid, not in the help: the connection's processing aborts after
+      // this many blocks, as a crashing plug-in in the chain would.
+      if (!ParseInt(value, 1, 1000000000, &number)) {
+        return UsageError(std::string("invalid block count '") + value + "'");
+      }
+      settings.crashAfterBlocks = number;
     }
   }
 
@@ -183,18 +217,34 @@ int main(int argc, char** argv) {
   sigemptyset(&stopAction.sa_mask);
   sigaction(SIGINT, &stopAction, nullptr);
   sigaction(SIGTERM, &stopAction, nullptr);
+  struct sigaction statusAction {};
+  statusAction.sa_handler = OnStatusSignal;
+  sigemptyset(&statusAction.sa_mask);
+  sigaction(SIGUSR1, &statusAction, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
+  if (quiet) settings.verbose = false;
 
   SlaveStats stats;
   CSlaveServer server(settings, stats, quiet ? nullptr : stderr);
+  server.SetMaxConnections(static_cast<int>(maxConnections));
+  server.SetStatusInterval(static_cast<int>(statusInterval));
+  server.SetStatusRequest(&statusRequested);
   std::string error;
   if (!server.Listen(bindAddress, static_cast<uint16_t>(port), &error)) {
     std::fprintf(stderr, "tovik-slave: %s\n", error.c_str());
     return 1;
   }
   if (!quiet) {
-    std::fprintf(stderr, "tovik-slave: listening on %s port %u%s\n", bindAddress.c_str(),
-                 static_cast<unsigned>(server.Port()), settings.silent ? " (silent)" : "");
+    std::fprintf(stderr, "tovik-slave: listening on %s port %u%s, at most %ld connections\n",
+                 bindAddress.c_str(), static_cast<unsigned>(server.Port()),
+                 settings.silent ? " (silent)" : "", maxConnections);
+  }
+  if (!server.LoopbackOnly()) {
+    // Printed even with --quiet: whoever reaches this port can use the slave.
+    std::fprintf(stderr,
+                 "tovik-slave: warning: listening on %s, which other machines can reach. The link has no "
+                 "authentication or encryption: let only a trusted network reach port %u.\n",
+                 bindAddress.c_str(), static_cast<unsigned>(server.Port()));
   }
   server.Run(stopRequested, exitOnClose);
   if (!quiet) PrintSummary(stats);
