@@ -369,9 +369,11 @@ void CSlaveServer::ServeInChild(int fd, uint64_t id, ConnectionRecord* record) {
   sigaction(SIGINT, &stopAction, nullptr);
   std::signal(SIGUSR1, SIG_IGN);
   std::signal(SIGPIPE, SIG_IGN);
+  SlaveSettings settings = settings_;
+  if (settings.crashConnection != 0 && settings.crashConnection != id) settings.crashAfterBlocks = 0;
   SessionEnd end = SessionEnd::kSocketError;
   {
-    CSlaveSession session(fd, settings_, nullptr, &childStop);
+    CSlaveSession session(fd, settings, nullptr, &childStop);
     session.SetRecord(record);
     if (trace) session.SetTrace(log_, id);
     end = session.Run();

@@ -28,6 +28,9 @@ struct SlaveSettings {
   // Test aid: the connection's processing crashes (aborts) on the block after
   // this many answered blocks; 0 never.
   int64_t crashAfterBlocks = 0;
+  // With crashAfterBlocks: only the connection of this number (1 for the first
+  // accepted) crashes; 0 every connection.
+  uint64_t crashConnection = 0;
   // A line on the log for every message read and every answer sent.
   bool verbose = false;
 

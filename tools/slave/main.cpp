@@ -135,12 +135,12 @@ int main(int argc, char** argv) {
       value = argv[i] + equals + 1;
       option.resize(equals);
     }
-    const bool known = option == "--help" || option == "-h" || option == "--echo-events" ||
-                       option == "--silent" || option == "--exit-on-close" || option == "--quiet" ||
-                       option == "--port" || option == "--bind" || option == "--gain" ||
-                       option == "--sysex-fixed" || option == "--delay-ms" || option == "--stall-ms" ||
-                       option == "--verbose" || option == "--version" || option == "--max-connections" ||
-                       option == "--status-interval" || option == "--crash-after-blocks";
+    const bool known =
+        option == "--help" || option == "-h" || option == "--echo-events" || option == "--silent" ||
+        option == "--exit-on-close" || option == "--quiet" || option == "--port" || option == "--bind" ||
+        option == "--gain" || option == "--sysex-fixed" || option == "--delay-ms" || option == "--stall-ms" ||
+        option == "--verbose" || option == "--version" || option == "--max-connections" ||
+        option == "--status-interval" || option == "--crash-after-blocks" || option == "--crash-connection";
     if (!known) return UsageError("unknown option '" + option + "'");
     if (option == "--help" || option == "-h") {
       std::fputs(kUsage, stdout);
@@ -209,6 +209,12 @@ int main(int argc, char** argv) {
         return UsageError(std::string("invalid block count '") + value + "'");
       }
       settings.crashAfterBlocks = number;
+    } else if (option == "--crash-connection") {
+      // Test aid: only the connection of this number crashes.
+      if (!ParseInt(value, 1, 1000000000, &number)) {
+        return UsageError(std::string("invalid connection number '") + value + "'");
+      }
+      settings.crashConnection = static_cast<uint64_t>(number);
     }
   }
 
