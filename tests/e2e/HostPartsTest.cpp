@@ -164,8 +164,12 @@ TEST(HostOptions, RefusesBadValuesWithAMessageNamingThem) {
       {{"p.so", "--prec", "5"}, "--prec wants 1, 2, 3 or 4, not '5'"},
       {{"p.so", "--prec", "0"}, "--prec wants 1, 2, 3 or 4, not '0'"},
       {{"p.so", "--port", "65536"}, "--port wants a TCP port from 0 to 65535, not '65536'"},
-      {{"p.so", "--block", "0"}, "--block wants a frame count from 1 to 65536, not '0'"},
-      {{"p.so", "--block", "12x"}, "--block wants a frame count from 1 to 65536, not '12x'"},
+      {{"p.so", "--block", "0"}, "--block wants a frame count from 1 to 44100, not '0'"},
+      {{"p.so", "--block", "12x"}, "--block wants a frame count from 1 to 44100, not '12x'"},
+      // One process call relays at most one transfer block's frames.
+      {{"p.so", "--block", "44101"}, "--block wants a frame count from 1 to 44100, not '44101'"},
+      {{"--out", "a.wav", "--", "q.so", "r.so"}, "one plug-in only: unexpected 'r.so'"},
+      {{"p.so", "--subtype", "pcm24"}, "--format and --subtype choose the format of --out, which is missing"},
       {{"p.so", "--sync", "--async"}, "--sync and --async exclude each other"},
       {{"p.so", "--set", "=1"}, "--set wants KEY=VALUE, not '=1'"},
       {{"p.so", "--port"}, "--port needs a value"},
@@ -181,6 +185,25 @@ TEST(HostOptions, RefusesBadValuesWithAMessageNamingThem) {
     EXPECT_FALSE(Parse(c.args, o, error)) << c.message;
     EXPECT_EQ(error, c.message);
   }
+}
+
+TEST(HostOptions, DoubleDashEndsTheOptionsAndNewFlagsAreRead) {
+  HostOptions o;
+  std::string error;
+  ASSERT_TRUE(Parse({"--quiet", "--allow-gaps", "--allow-clipping", "--allow-late", "--user-settings",
+                     "--out", "x.flac", "--subtype", "pcm16", "--", "--info"},
+                    o, error))
+      << error;
+  EXPECT_EQ(o.plugin, "--info");
+  EXPECT_FALSE(o.info);
+  EXPECT_TRUE(o.quiet);
+  EXPECT_TRUE(o.allowGaps);
+  EXPECT_TRUE(o.allowClipping);
+  EXPECT_TRUE(o.allowLate);
+  EXPECT_TRUE(o.userSettings);
+  EXPECT_EQ(o.subtype, "pcm16");
+  EXPECT_TRUE(Parse({"--version"}, o, error));
+  EXPECT_TRUE(o.version);
 }
 
 TEST(HostOptions, HelpNeedsNoPlugin) {
@@ -223,27 +246,36 @@ TEST(OutputComparison, OnlyAnsweredBlocksCountAndIntegerCodesClip) {
   out.sampleRate = 48000;
   out.channels = {{1.0f, 1.0f, 1.0f, 1.0f}, {0.0f, 0.0f, 0.0f, 0.0f}};
   // +6.02 dB doubles; 0.9 doubled clips to 1.0 on the 16-bit wire. Only the
-  // first output channel has an input to compare with.
+  // first output channel has an input to compare with. Clipping allowed, the
+  // expectation is clipped too.
   const double db = 20.0 * std::log10(2.0);
-  ComparisonResult r = CompareOutput(in, out, {true, true}, 2, 2, db, 1e-6);
+  ComparisonResult r = CompareOutput(in, out, {true, true}, 2, 2, db, 1e-6, true);
   EXPECT_EQ(r.channels, 1u);
   EXPECT_EQ(r.samples, 4u);
+  EXPECT_EQ(r.clipped, 2u);
   EXPECT_NEAR(r.maxError, 0.0, 1e-6);
   EXPECT_TRUE(r.pass);
+  // Not allowed, the expectation is the unclipped 1.8: 0.8 off.
+  ComparisonResult strict = CompareOutput(in, out, {true, true}, 2, 2, db, 1e-6, false);
+  EXPECT_EQ(strict.clipped, 2u);
+  EXPECT_NEAR(strict.maxError, 0.8, 1e-6);
+  EXPECT_FALSE(strict.pass);
   // On the float wire nothing clips: 1.0 is 0.8 short of 1.8.
-  EXPECT_NEAR(CompareOutput(in, out, {true, true}, 2, 4, db, 1e-6).maxError, 0.8, 1e-6);
+  ComparisonResult floats = CompareOutput(in, out, {true, true}, 2, 4, db, 1e-6, true);
+  EXPECT_NEAR(floats.maxError, 0.8, 1e-6);
+  EXPECT_EQ(floats.clipped, 0u);
   // An unanswered block is left out.
   out.channels[0][2] = 0.0f;
-  ComparisonResult half = CompareOutput(in, out, {true, false}, 2, 2, db, 1e-6);
+  ComparisonResult half = CompareOutput(in, out, {true, false}, 2, 2, db, 1e-6, true);
   EXPECT_EQ(half.samples, 2u);
   EXPECT_TRUE(half.pass);
 
-  ComparisonResult none = CompareOutput(in, out, {false, false}, 2, 4, 0.0, 1.0);
+  ComparisonResult none = CompareOutput(in, out, {false, false}, 2, 4, 0.0, 1.0, true);
   EXPECT_EQ(none.samples, 0u);
   EXPECT_FALSE(none.pass);  // nothing compared is no proof
 
   out.channels[0][1] = CRelayRunner::Sentinel();
-  ComparisonResult nan = CompareOutput(in, out, {true, true}, 2, 2, db, 1.0);
+  ComparisonResult nan = CompareOutput(in, out, {true, true}, 2, 2, db, 1.0, true);
   EXPECT_FALSE(nan.pass);
 }
 

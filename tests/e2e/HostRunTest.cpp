@@ -79,11 +79,11 @@ void UseFreshUserStore(const std::string& dir) {
 }
 
 // Runs tovik-host with the arguments (each quoted) and collects its output.
-HostRun RunHost(const std::string& args) {
+HostRun RunHost(const std::string& args, bool freshStore = true) {
   const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
   const std::string outPath = WorkPath(name + ".stdout");
   const std::string errPath = WorkPath(name + ".stderr");
-  UseFreshUserStore(WorkPath("config-" + name));
+  if (freshStore) UseFreshUserStore(WorkPath("config-" + name));
   std::string command =
       "\"" + std::string(TOVIK_HOST_EXE) + "\" " + args + " >\"" + outPath + "\" 2>\"" + errPath + "\"";
   HostRun run;
@@ -189,7 +189,7 @@ TEST(HostErrors, BadArgumentsAreUsageErrors) {
   EXPECT_NE(run.err.find("no plug-in file given"), std::string::npos);
   run = RunHost("--help");
   EXPECT_EQ(run.exitCode, 0);
-  EXPECT_EQ(run.out.rfind("usage: tovik-host PLUGIN [options]\n", 0), 0u);
+  EXPECT_EQ(run.out.rfind("usage: tovik-host [options] PLUGIN [options]\n", 0), 0u);
 }
 
 TEST(HostErrors, UnreadableInputIsAFileError) {
@@ -277,8 +277,8 @@ TEST(HostRelay, PlugInThatNeverAnswersFailsWithinTheTimeOut) {
 TEST(HostRelay, BlocksLeftUnansweredAreSilenceAndCounted) {
   const std::string out = WorkPath("stopped.wav");
   // The warm-up answer and 9 blocks of the signal come back, the other 85 do not.
-  HostRun run = RunHost(Fake() + " --seconds 1 --set Stop=10 --out \"" + out + "\"");
-  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;  // some blocks were answered
+  HostRun run = RunHost(Fake() + " --seconds 1 --set Stop=10 --allow-gaps --out \"" + out + "\"");
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;  // gaps accepted on purpose
   EXPECT_LINE(run.out, "blocks: 94 in the signal, 94 relayed, 9 answered, 85 unanswered");
   EXPECT_EQ(LastLine(run.out), "result: 94 blocks, 85 unanswered, pass");
   AudioData written = ReadBack(out);
@@ -288,18 +288,46 @@ TEST(HostRelay, BlocksLeftUnansweredAreSilenceAndCounted) {
   for (size_t i = 9 * 512; i < 48000; ++i) ASSERT_EQ(written.channels[0][i], 0.0f) << "frame " << i;
 
   // Compared, the silence does not match the input.
-  HostRun compared = RunHost(Fake() + " --seconds 1 --set Stop=10 --compare");
+  HostRun compared = RunHost(Fake() + " --seconds 1 --set Stop=10 --compare --allow-gaps");
   EXPECT_EQ(compared.exitCode, 1);
   EXPECT_EQ(LastLine(compared.out).rfind("result: 94 blocks, 85 unanswered, max error 0, ", 0), 0u)
       << compared.out;
 }
 
+TEST(HostRelay, UnansweredBlocksFailTheRunNamingWhenAndHowMany) {
+  HostRun run = RunHost(Fake() + " --seconds 1 --set Stop=10");
+  EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+  EXPECT_EQ(LastLine(run.out), "result: 94 blocks, 85 unanswered, fail");
+  // Block 9 starts 9 * 512 frames in: 0.096 s.
+  EXPECT_NE(run.err.find("tovik-host: 85 blocks unanswered from 0:00.096 (block 9), and no answer came back "
+                         "after that\n"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("85 of 94 blocks unanswered"), std::string::npos) << run.err;
+}
+
 TEST(HostRelay, AsynchronousRunStopsWhenAnswersStopForTheTimeOut) {
   HostRun run = RunHost(Fake() + " --async --seconds 1 --set Stop=10 --timeout 1");
-  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
   // Block 10 waits 1 s for its position and ends the run.
   EXPECT_LINE(run.out, "blocks: 94 in the signal, 10 relayed, 9 answered, 85 unanswered");
   EXPECT_LINE(run.out, "stopped: no answer for 1 s, 84 blocks not sent");
+  EXPECT_NE(run.err.find("85 blocks unanswered from 0:00.096 (block 9)"), std::string::npos) << run.err;
+}
+
+TEST(HostRelay, RunWithoutAnswersWritesNoFileAndNoLatency) {
+  const std::string out = WorkPath("never.wav");
+  std::remove(out.c_str());
+  HostRun run = RunHost(Fake() + " --set Answer=0 --timeout 0.2 --seconds 0.1 --out \"" + out + "\"");
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_FALSE(std::filesystem::exists(out));
+  EXPECT_LINE(run.out, "round trip ms: n/a (no block answered)");
+  EXPECT_NE(run.err.find("no output written"), std::string::npos) << run.err;
+  HostRun allowed =
+      RunHost(Fake() + " --set Answer=0 --timeout 0.2 --seconds 0.1 --allow-gaps --out \"" + out + "\"");
+  EXPECT_EQ(allowed.exitCode, 1);
+  AudioData written = ReadBack(out);
+  EXPECT_EQ(written.Frames(), 4800u);
 }
 
 TEST(HostRelay, PlugInThatHangsIsGivenUpAfterTheWatchdogsLimit) {
@@ -311,32 +339,217 @@ TEST(HostRelay, PlugInThatHangsIsGivenUpAfterTheWatchdogsLimit) {
       << run.err;
 }
 
-TEST(HostRelay, InputFileChannelsMapToThePlugInsInputs) {
-  AudioData mono;
-  mono.sampleRate = 44100;
-  mono.channels.assign(1, std::vector<float>(1000));
-  for (size_t i = 0; i < 1000; ++i) mono.channels[0][i] = static_cast<float>(i % 100) / 100.0f - 0.5f;
+void WriteWav(const std::string& path, const AudioData& audio, WavSampleFormat format) {
+  std::vector<uint8_t> bytes = CWavCodec::Encode(audio, format);
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+AudioData Ramp(size_t channels, size_t frames, int rate) {
+  AudioData audio;
+  audio.sampleRate = rate;
+  audio.channels.assign(channels, std::vector<float>(frames));
+  for (size_t c = 0; c < channels; ++c)
+    for (size_t i = 0; i < frames; ++i)
+      audio.channels[c][i] = static_cast<float>((i + 7 * c) % 100) / 100.0f - 0.5f;
+  return audio;
+}
+
+TEST(HostRelay, TheRelaysChannelsFollowTheInputFile) {
   const std::string in = WorkPath("mono-in.wav");
   const std::string out = WorkPath("mono-out.wav");
-  std::vector<uint8_t> bytes = CWavCodec::Encode(mono, WavSampleFormat::kPcm16);
-  std::ofstream(in, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  WriteWav(in, Ramp(1, 1000, 44100), WavSampleFormat::kPcm16);
   HostRun run = RunHost(Fake() + " --in \"" + in + "\" --out \"" + out + "\" --block 300 --compare");
   ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
   EXPECT_LINE(
       run.out,
-      "relay: 1000 frames, 1 channels in, 2 inputs, 2 outputs, 44100 Hz, block 300, synchronous operation");
+      "relay: 1000 frames, 1 channels in, 1 inputs, 1 outputs, 44100 Hz, block 300, synchronous operation");
   EXPECT_LINE(run.out, "blocks: 4 in the signal, 4 relayed, 4 answered, 0 unanswered");
+  EXPECT_EQ(run.err, "");
   AudioData written = ReadBack(out);
   AudioData original = ReadBack(in);
-  ASSERT_EQ(written.channels.size(), 2u);
+  ASSERT_EQ(written.channels.size(), 1u);
   ASSERT_EQ(written.Frames(), 1000u);
   EXPECT_EQ(written.sampleRate, 44100);
-  for (size_t i = 0; i < 1000; ++i) {
+  for (size_t i = 0; i < 1000; ++i)
     ASSERT_EQ(written.channels[0][i], original.channels[0][i]) << "frame " << i;
-    ASSERT_EQ(written.channels[1][i], 0.0f) << "frame " << i;  // the second input got silence
-  }
 }
+
+TEST(HostRelay, SixChannelFileComesBackWithSixChannels) {
+  const std::string in = WorkPath("six-in.wav");
+  const std::string out = WorkPath("six-out.wav");
+  AudioData six = Ramp(6, 2000, 48000);
+  WriteWav(in, six, WavSampleFormat::kFloat32);
+  HostRun run = RunHost(Fake() + " --in \"" + in + "\" --out \"" + out + "\" --compare");
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_LINE(run.out, "inputs: 6");
+  EXPECT_LINE(run.out, "outputs: 6");
+  AudioData written = ReadBack(out);
+  ASSERT_EQ(written.channels.size(), 6u);
+  ASSERT_EQ(written.Frames(), 2000u);
+  for (size_t c = 0; c < 6; ++c)
+    for (size_t i = 0; i < 2000; ++i) ASSERT_EQ(written.channels[c][i], six.channels[c][i]) << c << " " << i;
+}
+
+TEST(HostRelay, ChannelsThatDoNotFitAreNamed) {
+  const std::string in = WorkPath("six-in-2.wav");
+  WriteWav(in, Ramp(6, 600, 48000), WavSampleFormat::kPcm16);
+  HostRun fewer = RunHost(Fake() + " --in \"" + in + "\" --channels 2");
+  EXPECT_EQ(fewer.exitCode, 0) << fewer.err;
+  EXPECT_NE(
+      fewer.err.find("warning: the signal has 6 channels, the plug-in takes 2: channels 3 to 6 dropped"),
+      std::string::npos)
+      << fewer.err;
+  HostRun more = RunHost(Fake() + " --in \"" + in + "\" --channels 8");
+  EXPECT_EQ(more.exitCode, 0) << more.err;
+  EXPECT_NE(more.err.find("the plug-in takes 8: its input channels 7 to 8 get silence"), std::string::npos)
+      << more.err;
+
+  const std::string wide = WorkPath("seventeen.wav");
+  WriteWav(wide, Ramp(17, 100, 48000), WavSampleFormat::kPcm16);
+  HostRun tooMany = RunHost(Fake() + " --in \"" + wide + "\"");
+  EXPECT_EQ(tooMany.exitCode, 4);
+  EXPECT_NE(tooMany.err.find("has 17 channels; the relay takes at most 16"), std::string::npos)
+      << tooMany.err;
+}
+
+TEST(HostRelay, ClippedFloatInputIsReportedAndFailsAComparison) {
+  const std::string in = WorkPath("hot.wav");
+  AudioData hot = Ramp(2, 1000, 48000);
+  for (size_t i = 0; i < 10; ++i) hot.channels[0][i * 50] = 1.5f;  // 10 samples beyond full scale
+  WriteWav(in, hot, WavSampleFormat::kFloat32);
+  HostRun run = RunHost(Fake() + " --in \"" + in + "\" --prec 2 --compare");
+  EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+  EXPECT_LINE(run.out, "clipped: 10 samples");
+  EXPECT_NE(run.err.find("tovik-host: 10 samples clipped at full scale on the 16-bit wire"),
+            std::string::npos)
+      << run.err;
+  HostRun allowed = RunHost(Fake() + " --in \"" + in + "\" --prec 2 --compare --allow-clipping");
+  EXPECT_EQ(allowed.exitCode, 0) << allowed.out << allowed.err;
+  EXPECT_LINE(allowed.out, "clipped: 10 samples");
+  // Without a comparison the clipping is reported, not failed.
+  HostRun plain = RunHost(Fake() + " --in \"" + in + "\" --prec 1");
+  EXPECT_EQ(plain.exitCode, 0) << plain.err;
+  EXPECT_NE(plain.err.find("warning: 10 samples clipped at full scale on the 8-bit wire"), std::string::npos)
+      << plain.err;
+  // The float wire does not clip.
+  HostRun floats = RunHost(Fake() + " --in \"" + in + "\" --prec 4 --compare");
+  EXPECT_EQ(floats.exitCode, 0) << floats.err;
+  EXPECT_EQ(floats.out.find("clipped:"), std::string::npos);
+}
+
+TEST(HostRelay, ReportsElapsedTimeAndTheRealTimeFactor) {
+  HostRun run = RunHost(Fake() + " --seconds 0.5");
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const size_t at = run.out.find("\ntime: 0.500 s of audio in ");
+  ASSERT_NE(at, std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("x real time\n", at), std::string::npos) << run.out;
+}
+
+TEST(HostFiles, OutputFormatFollowsTheExtensionOrTheOptions) {
+  const std::string flac = WorkPath("out.flac");
+  std::remove(flac.c_str());
+  HostRun run = RunHost(Fake() + " --seconds 0.2 --out \"" + flac + "\" --subtype pcm16");
+#if defined(_WIN32)
+  // The built-in writer does WAV only, and says so before relaying.
+  EXPECT_EQ(run.exitCode, 4);
+  EXPECT_EQ(run.out, "");
+#else
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("output: " + flac + ", FLAC, 16-bit PCM, 2 channels, 9600 frames"),
+            std::string::npos)
+      << run.out;
+  std::ifstream file(flac, std::ios::binary);
+  char magic[4] = {0};
+  file.read(magic, 4);
+  EXPECT_EQ(std::string(magic, 4), "fLaC");
+  AudioData back = ReadBack(flac);
+  AudioData signal = MakeTestSignal(2, 48000, 0.2);
+  ASSERT_EQ(back.Frames(), 9600u);
+  for (size_t i = 0; i < 9600; ++i)
+    ASSERT_NEAR(back.channels[1][i], signal.channels[1][i], 1.0 / 32767.0) << i;
+#endif
+}
+
+TEST(HostFiles, BadOutputsAreRefusedBeforeAnythingIsRelayed) {
+  HostRun unknown = RunHost(Fake() + " --out \"" + WorkPath("out.xyz") + "\"");
+  EXPECT_EQ(unknown.exitCode, 4);
+  EXPECT_NE(unknown.err.find("unknown output extension '.xyz'"), std::string::npos) << unknown.err;
+  EXPECT_EQ(unknown.out, "");  // the plug-in was never loaded
+
+  HostRun folder = RunHost(Fake() + " --out \"" + WorkPath("no-such-folder/out.wav") + "\"");
+  EXPECT_EQ(folder.exitCode, 4);
+  EXPECT_NE(folder.err.find("does not exist"), std::string::npos) << folder.err;
+  EXPECT_EQ(folder.out, "");
+
+  const std::string in = WorkPath("same.wav");
+  WriteWav(in, Ramp(1, 100, 48000), WavSampleFormat::kPcm16);
+  HostRun same = RunHost(Fake() + " --in \"" + in + "\" --out \"" + in + "\"");
+  EXPECT_EQ(same.exitCode, 2);
+  EXPECT_NE(same.err.find("--in and --out name the same file"), std::string::npos) << same.err;
+  AudioData kept = ReadBack(in);
+  EXPECT_EQ(kept.Frames(), 100u);  // untouched
+}
+
+TEST(HostConventions, VersionQuietAndTheEndOfOptions) {
+  HostRun version = RunHost("--version");
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_EQ(version.out.rfind("tovik-host ", 0), 0u) << version.out;
+
+  HostRun quiet = RunHost("--quiet --seconds 0.1 -- " + Fake());
+  EXPECT_EQ(quiet.exitCode, 0) << quiet.err;
+  EXPECT_EQ(quiet.out, "result: 10 blocks, 0 unanswered, pass\n");
+  EXPECT_EQ(quiet.err, "");
+
+  HostRun help = RunHost("--help");
+  EXPECT_NE(help.out.find("Exit status:\n  0  pass\n"), std::string::npos) << help.out;
+  EXPECT_NE(help.out.find("  4  an audio file could not be read or written\n"), std::string::npos);
+  EXPECT_NE(help.out.find("--user-settings"), std::string::npos);
+}
+
+TEST(HostConventions, APathThatIsNoPlugInSaysWhatItIs) {
+  const std::string text = WorkPath("plain.so");
+  std::ofstream(text) << "not a library";
+  HostRun run = RunHost("\"" + text + "\" --info");
+  EXPECT_EQ(run.exitCode, 3);
+#if defined(_WIN32)
+  EXPECT_NE(run.err.find(": not a Windows DLL (no PE image)"), std::string::npos) << run.err;
+#else
+  EXPECT_NE(run.err.find(": not a shared library (no ELF image)"), std::string::npos) << run.err;
+  // The first bytes of a 32-bit x86 ELF library.
+  const std::string elf32 = WorkPath("elf32.so");
+  unsigned char head[64] = {0x7F, 'E', 'L', 'F', 1, 1, 1};
+  head[16] = 3;  // ET_DYN
+  head[18] = 3;  // EM_386
+  std::ofstream(elf32, std::ios::binary).write(reinterpret_cast<const char*>(head), sizeof(head));
+  HostRun wrong = RunHost("\"" + elf32 + "\" --info");
+  EXPECT_EQ(wrong.exitCode, 3);
+  if (sizeof(void*) == 8) {
+    EXPECT_NE(wrong.err.find(": a 32-bit library; this host is 64-bit\n"), std::string::npos) << wrong.err;
+  }
+#endif
+}
+
+#if !defined(_WIN32)
+TEST(HostFiles, InterruptWritesWhatWasRelayedAndTheSummary) {
+  const std::string out = WorkPath("interrupted.wav");
+  const std::string log = WorkPath("interrupted.stdout");
+  std::remove(out.c_str());
+  UseFreshUserStore(WorkPath("config-interrupted"));
+  const std::string command = "\"" + std::string(TOVIK_HOST_EXE) + "\" " + Fake() +
+                              " --realtime --seconds 5 --out \"" + out + "\" >\"" + log +
+                              "\" 2>&1 & pid=$!; sleep 1; kill -INT $pid; wait $pid";
+  const int status = ExitStatusOf(std::system(command.c_str()));
+  const std::string text = ReadText(log);
+  EXPECT_EQ(status, 1) << text;
+  EXPECT_NE(text.find("tovik-host: interrupted at 0:0"), std::string::npos) << text;
+  EXPECT_NE(text.find("result: 469 blocks, "), std::string::npos) << text;
+  AudioData written = ReadBack(out);
+  EXPECT_GT(written.Frames(), 0u);
+  EXPECT_LT(written.Frames(), 240000u);
+  EXPECT_EQ(written.Frames() % 512, 0u);
+}
+#endif
 
 #if defined(TOVIK_EFFECT) && defined(TOVIK_INSTRUMENT)
 TEST(HostWithRelay, EffectShowsWhatTheRelayAnnounces) {

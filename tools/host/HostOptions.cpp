@@ -40,7 +40,7 @@ bool IsLineSafe(const std::string& text) {
 }  // namespace
 
 std::string HostUsage() {
-  return "usage: tovik-host PLUGIN [options]\n"
+  return "usage: tovik-host [options] PLUGIN [options]\n"
          "\n"
          "Loads a VST 2.4 plug-in module, prints what a host sees of it, and relays\n"
          "audio through it the way a real host drives it.\n"
@@ -48,8 +48,12 @@ std::string HostUsage() {
          "  --info               print the plug-in's identity, pins, parameters and\n"
          "                       settings, then stop\n"
          "  --in FILE            audio to relay (default: a generated test signal)\n"
-         "  --out FILE           write the processed audio (32-bit float WAV)\n"
-         "  --block N            frames per process call (default 512)\n"
+         "  --out FILE           write the processed audio; the format follows the\n"
+         "                       extension (.wav, .flac, .ogg, .aiff)\n"
+         "  --format NAME        output container whatever the extension (wav, flac...)\n"
+         "  --subtype NAME       output samples: pcm16, pcm24, pcm32, float, double...\n"
+         "                       (default: float, or pcm24 for FLAC, vorbis for Ogg)\n"
+         "  --block N            frames per process call, 1 to 44100 (default 512)\n"
          "  --sync | --async     synchronous or asynchronous operation (default: as the\n"
          "                       plug-in is set)\n"
          "  --prec 1..4          wire precision: 1 8-bit, 2 16-bit, 3 24-bit, 4 float\n"
@@ -58,30 +62,71 @@ std::string HostUsage() {
          "  --seconds S          length of the generated signal (default 3), or at\n"
          "                       most S seconds of the input file\n"
          "  --rate R             sample rate of the generated signal (default 48000)\n"
-         "  --channels N         channels of the generated signal; also asks the\n"
-         "                       plug-in for N inputs and N outputs\n"
+         "  --channels N         inputs and outputs asked of the plug-in (1 to 16;\n"
+         "                       default: the input file's channels) and channels of\n"
+         "                       the generated signal\n"
          "  --compare            check the output against the input\n"
          "  --expect-gain DB     the gain the output should show (implies --compare)\n"
          "  --tolerance X        largest sample error accepted (default: what the wire\n"
          "                       precision's quantisation allows)\n"
+         "  --allow-clipping     samples clipped by the 8 or 16-bit wire do not fail\n"
+         "                       --compare (they are compared clipped)\n"
+         "  --allow-gaps         blocks left unanswered do not fail the run\n"
          "  --timeout S          longest wait for the plug-in's first answer and for\n"
          "                       each asynchronous block (default 5)\n"
-         "  --realtime           pace the blocks at the sample rate\n"
+         "  --realtime           pace the blocks at the sample rate; a block whose\n"
+         "                       round trip outlasts it is late and fails the run\n"
+         "  --allow-late         late blocks of a --realtime run do not fail it\n"
+         "  --user-settings      let the plug-in use and change your own per-user\n"
+         "                       settings store (default: a private, temporary store\n"
+         "                       for this run, so your settings stay as they are)\n"
          "  --no-progress        no progress bar\n"
+         "  -q, --quiet          print only the result line and errors\n"
+         "  --version            the version of tovik-host\n"
          "  -h, --help           this text\n"
+         "  --                   ends the options: what follows is the plug-in file\n"
          "\n"
          "The last line of a relay run reads\n"
          "  result: N blocks, M unanswered[, max error X, tolerance T], pass|fail\n"
          "N counts the blocks of the signal, M those that came back unanswered or\n"
-         "were never sent. Exit status: 0 pass; 1 no block answered, or with\n"
-         "--compare an output that differs from the input or any block unanswered;\n"
-         "2 bad arguments; 3 plug-in not loaded; 4 audio file error.\n";
+         "were never sent.\n"
+         "\n"
+         "Exit status:\n"
+         "  0  pass\n"
+         "  1  relay failed: a block unanswered (without --allow-gaps), no block\n"
+         "     answered, a late block in a --realtime run (without --allow-late), an\n"
+         "     output that differs from the input or clipped (with --compare), or the\n"
+         "     run was interrupted\n"
+         "  2  bad arguments\n"
+         "  3  the plug-in could not be loaded or created\n"
+         "  4  an audio file could not be read or written\n";
+}
+
+std::string HostVersion() {
+#ifdef TOVIK_VERSION
+  return std::string("tovik-host ") + TOVIK_VERSION + "\n";
+#else
+  return "tovik-host 1.0.8\n";
+#endif
 }
 
 bool ParseHostOptions(int argc, const char* const* argv, HostOptions& o, std::string& error) {
   bool syncGiven = false;
+  bool optionsEnded = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
+    if (optionsEnded || arg == "--") {
+      if (!optionsEnded) {
+        optionsEnded = true;
+        continue;
+      }
+      if (!o.plugin.empty()) {
+        error = "one plug-in only: unexpected '" + arg + "'";
+        return false;
+      }
+      o.plugin = arg;
+      continue;
+    }
     std::string value;
     bool hasInlineValue = false;
     if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
@@ -112,6 +157,28 @@ bool ParseHostOptions(int argc, const char* const* argv, HostOptions& o, std::st
     if (arg == "-h" || arg == "--help") {
       o.help = true;
       return true;
+    } else if (arg == "--version") {
+      o.version = true;
+      return true;
+    } else if (arg == "-q" || arg == "--quiet") {
+      if (!flag()) return false;
+      o.quiet = true;
+    } else if (arg == "--user-settings") {
+      if (!flag()) return false;
+      o.userSettings = true;
+    } else if (arg == "--allow-gaps") {
+      if (!flag()) return false;
+      o.allowGaps = true;
+    } else if (arg == "--allow-clipping") {
+      if (!flag()) return false;
+      o.allowClipping = true;
+    } else if (arg == "--allow-late") {
+      if (!flag()) return false;
+      o.allowLate = true;
+    } else if (arg == "--format") {
+      if (!next(o.format)) return false;
+    } else if (arg == "--subtype") {
+      if (!next(o.subtype)) return false;
     } else if (arg == "--info") {
       if (!flag()) return false;
       o.info = true;
@@ -121,8 +188,9 @@ bool ParseHostOptions(int argc, const char* const* argv, HostOptions& o, std::st
       if (!next(o.outPath)) return false;
     } else if (arg == "--block") {
       if (!next(v)) return false;
-      if (!ToInt(v, 1, 65536, o.block)) {
-        error = "--block wants a frame count from 1 to 65536, not '" + v + "'";
+      // One process call relays at most what one transfer block holds.
+      if (!ToInt(v, 1, kMaxFrames, o.block)) {
+        error = "--block wants a frame count from 1 to " + std::to_string(kMaxFrames) + ", not '" + v + "'";
         return false;
       }
     } else if (arg == "--sync" || arg == "--async") {
@@ -220,6 +288,10 @@ bool ParseHostOptions(int argc, const char* const* argv, HostOptions& o, std::st
   }
   if (o.plugin.empty()) {
     error = "no plug-in file given";
+    return false;
+  }
+  if ((!o.format.empty() || !o.subtype.empty()) && o.outPath.empty()) {
+    error = "--format and --subtype choose the format of --out, which is missing";
     return false;
   }
   if (o.info && (!o.inPath.empty() || !o.outPath.empty() || o.compare)) {

@@ -22,6 +22,11 @@ struct HostOptions {
   std::string plugin;
   bool info = false;
   bool help = false;
+  bool version = false;
+  bool quiet = false;         // only the result line and errors
+  bool userSettings = false;  // the user's own per-user store instead of a private one
+  std::string format;         // --format: output container, else from the extension
+  std::string subtype;        // --subtype: output sample format, else the container's default
   std::string inPath;
   std::string outPath;
   int block = 512;
@@ -33,9 +38,12 @@ struct HostOptions {
   double seconds = 0.0;  // 0: generated signal of 3 s, or the whole input file
   int rate = 48000;
   bool rateGiven = false;
-  int channels = 0;                                             // 0: the plug-in's input count
+  int channels = 0;  // 0: the input file's channel count, or the plug-in's input count
   std::vector<std::pair<std::string, std::string>> chunkLines;  // --set KEY=VALUE
   bool compare = false;
+  bool allowGaps = false;      // blocks left unanswered do not fail the run
+  bool allowClipping = false;  // samples clipped by the wire do not fail a comparison
+  bool allowLate = false;      // late blocks do not fail a real-time run
   double expectGainDb = 0.0;
   double tolerance = -1.0;  // < 0: from the precision
   double timeout = 5.0;
@@ -49,5 +57,8 @@ bool ParseHostOptions(int argc, const char* const* argv, HostOptions& options, s
 
 // The --help text.
 std::string HostUsage();
+
+// The --version line.
+std::string HostVersion();
 
 }  // namespace tovik::host

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -92,14 +93,36 @@ bool CRelayRunner::ProcessBlock(int frames, bool async, double limit, double& mi
   return true;
 }
 
-RelayResult CRelayRunner::Run(const AudioData& input) {
+void CRelayRunner::NoteGap(RelayResult& result, size_t block, bool answered) {
+  const bool lastKept = result.gapCount <= RelayResult::kGapsKept && !result.gaps.empty();
+  if (answered) {
+    if (!lastAnswered && lastKept) result.gaps.back().answeredAfter = true;
+  } else if (lastAnswered) {
+    ++result.gapCount;
+    if (result.gaps.size() < RelayResult::kGapsKept) {
+      RelayGap gap;
+      gap.firstBlock = block;
+      gap.blocks = 1;
+      result.gaps.push_back(gap);
+    }
+  } else if (lastKept) {
+    ++result.gaps.back().blocks;
+  }
+  lastAnswered = answered;
+}
+
+RelayResult CRelayRunner::Run(CAudioSource& input, CRelaySink& sink) {
   RelayResult result;
   AEffect* effect = plugin.Effect();
   const size_t numIn = static_cast<size_t>(std::max(0, effect->numInputs));
   const size_t numOut = static_cast<size_t>(std::max(0, effect->numOutputs));
+  const size_t numSource = static_cast<size_t>(std::max(0, input.Channels()));
   const int block = config.blockSize;
-  inputs.assign(numIn, std::vector<float>(static_cast<size_t>(block), 0.0f));
-  outputs.assign(numOut, std::vector<float>(static_cast<size_t>(block), 0.0f));
+  const size_t blockFrames = static_cast<size_t>(block);
+  const int rate = input.SampleRate();
+  source.assign(numSource, std::vector<float>(blockFrames, 0.0f));
+  inputs.assign(numIn, std::vector<float>(blockFrames, 0.0f));
+  outputs.assign(numOut, std::vector<float>(blockFrames, 0.0f));
   inputPointers.clear();
   outputPointers.clear();
   for (auto& channel : inputs) inputPointers.push_back(channel.data());
@@ -108,17 +131,15 @@ RelayResult CRelayRunner::Run(const AudioData& input) {
   inputPointers.push_back(nullptr);
   outputPointers.push_back(nullptr);
 
-  const size_t frames = input.Frames();
-  const size_t totalBlocks = (frames + static_cast<size_t>(block) - 1) / static_cast<size_t>(block);
-  result.output.sampleRate = input.sampleRate;
-  result.output.channels.assign(numOut, std::vector<float>(frames, 0.0f));
+  const uint64_t frames = input.Frames();
+  const size_t totalBlocks = static_cast<size_t>((frames + blockFrames - 1) / blockFrames);
   result.totalBlocks = totalBlocks;
-  result.blockAnswered.assign(totalBlocks, false);
-  result.roundTrips.Reserve(totalBlocks);
+  result.roundTrips.Reserve(std::min<size_t>(totalBlocks, 1 << 20));
+  lastAnswered = true;
 
-  host.SetSampleRate(input.sampleRate);
+  host.SetSampleRate(rate);
   host.SetBlockSize(block);
-  Dispatch("effSetSampleRate", effSetSampleRate, 0, 0, static_cast<float>(input.sampleRate));
+  Dispatch("effSetSampleRate", effSetSampleRate, 0, 0, static_cast<float>(rate));
   Dispatch("effSetBlockSize", effSetBlockSize, 0, block);
   Dispatch("effSetProcessPrecision", effSetProcessPrecision, 0, kProcessPrecision32);
   host.StartTransport();
@@ -130,13 +151,19 @@ RelayResult CRelayRunner::Run(const AudioData& input) {
   CIdleThread idle(plugin);
   idle.Start();
 
+  auto stopRequested = [&]() { return config.stop != nullptr && config.stop->load(); };
+  const double blockMs = 1000.0 * static_cast<double>(block) / rate;
   const auto blockDuration = std::chrono::duration_cast<Clock::duration>(
-      std::chrono::duration<double>(static_cast<double>(block) / input.sampleRate));
+      std::chrono::duration<double>(static_cast<double>(block) / rate));
+  if (!config.connectingText.empty()) {
+    std::fprintf(stderr, "%s", config.connectingText.c_str());
+    std::fflush(stderr);
+  }
   // Warm-up: silence until the plug-in answers, in real time, within the time-out.
   const Clock::time_point warmupDeadline =
       resumed + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(config.timeout));
   Clock::time_point next = Clock::now();
-  while (true) {
+  while (!stopRequested()) {
     for (auto& channel : inputs) std::fill(channel.begin(), channel.end(), 0.0f);
     const double left = Seconds(warmupDeadline - Clock::now());
     double ms = 0.0;
@@ -152,51 +179,69 @@ RelayResult CRelayRunner::Run(const AudioData& input) {
     std::this_thread::sleep_until(std::min(next, warmupDeadline));
   }
   result.warmupSeconds = Seconds(Clock::now() - resumed);
+  if (!config.connectingText.empty()) {
+    std::fprintf(stderr, "\r%*s\r", static_cast<int>(config.connectingText.size()), "");
+    std::fflush(stderr);
+  }
 
-  CProgressBar bar(config.progress, totalBlocks);
-  if (result.warmupAnswered) {
-    Clock::time_point lastAnswer = Clock::now();
-    next = Clock::now();
-    for (size_t b = 0; b < totalBlocks; ++b) {
-      const size_t first = b * static_cast<size_t>(block);
-      const int count = static_cast<int>(std::min(static_cast<size_t>(block), frames - first));
+  CProgressBar bar(config.progress, totalBlocks, blockFrames, rate);
+  const Clock::time_point started = Clock::now();
+  Clock::time_point lastAnswer = started;
+  next = started;
+  bool sending = result.warmupAnswered;
+  for (size_t b = 0; b < totalBlocks; ++b) {
+    if (stopRequested()) {
+      result.interrupted = true;
+      break;
+    }
+    const size_t count = input.Read(source, blockFrames);
+    if (count == 0) break;  // the source ended early (a damaged file)
+    bool answered = false;
+    if (sending) {
       for (size_t c = 0; c < numIn; ++c) {
         std::vector<float>& channel = inputs[c];
-        if (c < input.channels.size())
-          std::copy(input.channels[c].begin() + static_cast<std::ptrdiff_t>(first),
-                    input.channels[c].begin() + static_cast<std::ptrdiff_t>(first) + count, channel.begin());
+        if (c < numSource)
+          std::copy(source[c].begin(), source[c].begin() + static_cast<std::ptrdiff_t>(count),
+                    channel.begin());
         else
           std::fill(channel.begin(), channel.end(), 0.0f);
       }
       double ms = 0.0;
-      const bool answered = ProcessBlock(count, result.async, config.timeout, ms);
+      answered = ProcessBlock(static_cast<int>(count), result.async, config.timeout, ms);
       ++result.blocks;
       if (answered) {
         ++result.answered;
-        result.blockAnswered[b] = true;
         result.roundTrips.Add(ms);
-        for (size_t c = 0; c < numOut; ++c)
-          std::copy(outputs[c].begin(), outputs[c].begin() + count,
-                    result.output.channels[c].begin() + static_cast<std::ptrdiff_t>(first));
         lastAnswer = Clock::now();
-      } else {
-        ++result.unanswered;
-        if (Seconds(Clock::now() - lastAnswer) > config.timeout) {
-          result.aborted = true;
-          result.unanswered += totalBlocks - b - 1;
-          break;
+        if (config.realtime && ms > blockMs) {
+          ++result.lateBlocks;
+          if (ms > result.worstLateMs) {
+            result.worstLateMs = ms;
+            result.worstLateBlock = b;
+          }
         }
-      }
-      bar.Update(b + 1, result.unanswered);
-      if (config.realtime) {
-        next += blockDuration;
-        std::this_thread::sleep_until(next);
+      } else if (Seconds(Clock::now() - lastAnswer) > config.timeout) {
+        result.aborted = true;
+        sending = false;  // the rest goes to the sink as silence, unsent
       }
     }
-  } else {
-    result.unanswered = totalBlocks;
+    if (!answered) {
+      ++result.unanswered;
+      for (auto& channel : outputs)
+        std::fill(channel.begin(), channel.begin() + static_cast<std::ptrdiff_t>(count), 0.0f);
+    }
+    NoteGap(result, b, answered);
+    sink.Block(b, source, numSource, outputs, numOut, count, answered);
+    result.framesDone += count;
+    bar.Update(b + 1, result.unanswered);
+    if (config.realtime && sending) {
+      next += blockDuration;
+      std::this_thread::sleep_until(next);
+    }
   }
-  bar.Finish(result.blocks, result.unanswered);
+  result.elapsedSeconds = Seconds(Clock::now() - started);
+  bar.Finish(result.framesDone == frames ? totalBlocks : static_cast<size_t>(result.framesDone / blockFrames),
+             result.unanswered);
 
   {
     CWatchedCall call(dog, "effIdle");
