@@ -7,6 +7,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -341,8 +344,16 @@ void CSlaveServer::Accept() {
   }
   ConnectionRecord* record = new (records_ + index) ConnectionRecord();
   std::fflush(nullptr);
+  const pid_t supervisor = getpid();
   const pid_t pid = fork();
-  if (pid == 0) ServeInChild(fd, id, record);
+  if (pid == 0) {
+#if defined(__linux__)
+    // A slave that is killed takes its connections with it, at once.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+#endif
+    if (getppid() != supervisor) _exit(0);
+    ServeInChild(fd, id, record);
+  }
   close(fd);
   if (pid < 0) {
     Log("tovik-slave: connection %llu from %s: dropped: cannot start its process: %s",

@@ -259,7 +259,10 @@ CSlaveSession::Step CSlaveSession::Process(Clock::time_point started) {
     std::abort();
   }
   if (settings_.silent) return std::nullopt;
-  if (settings_.delayMs > 0) Pause(settings_.delayMs);
+  if (settings_.delayMs > 0) {
+    Pause(settings_.delayMs);
+    if (stop_ != nullptr && stop_->load(std::memory_order_relaxed)) return SessionEnd::kStopped;
+  }
 
   // [audio path] From here to the answer nothing allocates or logs.
   const int32_t echoLength = settings_.echoEvents ? CollectEchoEvents(eventLength) : 0;
