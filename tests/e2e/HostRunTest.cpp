@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "AudioFile.h"
 #include "TestSignal.h"
@@ -18,6 +19,9 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #endif
 
@@ -551,6 +555,64 @@ TEST(HostFiles, InterruptWritesWhatWasRelayedAndTheSummary) {
 }
 #endif
 
+#if !defined(_WIN32)
+// Peak resident size in KiB of one tovik-host run, from its own resource usage.
+long PeakResidentKiB(const std::vector<std::string>& args, int& exitCode) {
+  std::vector<char*> argv;
+  std::string exe = TOVIK_HOST_EXE;
+  argv.push_back(&exe[0]);
+  std::vector<std::string> copies(args);
+  for (std::string& a : copies) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return -1;
+  int status = 0;
+  rusage usage{};
+  if (wait4(pid, &status, 0, &usage) != pid) return -1;
+  exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return usage.ru_maxrss;
+}
+
+TEST(HostFiles, ALongFileIsRelayedInConstantMemory) {
+  // One minute of stereo at 96 kHz: 46 MB of floats per direction if it were
+  // held in memory. Streamed, the host needs a few MB whatever the length.
+  const std::string in = WorkPath("long-in.wav");
+  const std::string out = WorkPath("long-out.wav");
+  {
+    OutputFormat format;
+    std::string error;
+    ASSERT_TRUE(ResolveOutputFormat(in, "", "pcm16", format, error)) << error;
+    CAudioFileWriter writer;
+    ASSERT_TRUE(writer.Open(in, format, 96000, 2, error)) << error;
+    CSignalSource signal(2, 96000, 60.0);
+    std::vector<std::vector<float>> block(2, std::vector<float>(96000));
+    for (size_t got; (got = signal.Read(block, 96000)) > 0;)
+      ASSERT_TRUE(writer.Write(block, got, error)) << error;
+    ASSERT_TRUE(writer.Close(error)) << error;
+  }
+  UseFreshUserStore(WorkPath("config-long"));
+  int exitCode = -1;
+  const long kib = PeakResidentKiB({FAKE_PLUGIN, "--in", in, "--out", out, "--subtype", "pcm16", "--block",
+                                    "8192", "--prec", "2", "--compare", "--no-progress"},
+                                   exitCode);
+  EXPECT_EQ(exitCode, 0);
+  EXPECT_GT(kib, 0);
+  EXPECT_LT(kib, 32 * 1024) << "peak resident size " << kib << " KiB";
+  CAudioFileReader back;
+  std::string error;
+  ASSERT_TRUE(back.Open(out, error)) << error;
+  EXPECT_EQ(back.Frames(), 60u * 96000u);
+  std::remove(in.c_str());
+  std::remove(out.c_str());
+}
+#endif
+
 #if defined(TOVIK_EFFECT) && defined(TOVIK_INSTRUMENT)
 TEST(HostWithRelay, EffectShowsWhatTheRelayAnnounces) {
   HostRun run = RunHost(std::string("\"") + TOVIK_EFFECT + "\" --info");
@@ -589,6 +651,43 @@ TEST(HostWithRelay, RelaySettingsReachTheRelaysChunkAndParameters) {
   EXPECT_LINE(run.out, "  input 1: \"Input 1 R\" flags 1 active");
   EXPECT_EQ(run.err, "");
 }
+
+#if !defined(_WIN32)
+TEST(HostWithRelay, ARunLeavesTheUsersSettingsAsTheyAre) {
+  const std::string dir = WorkPath("config-users-own");
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
+  std::filesystem::create_directories(dir + "/Kestrane");
+  const std::string store = dir + "/Kestrane/Tovik.conf";
+  // Made by the plug-in itself, with the user's own choices in it.
+  setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
+  HostRun first = RunHost(std::string("\"") + TOVIK_EFFECT + "\" --info --user-settings --prec 3", false);
+  ASSERT_EQ(first.exitCode, 0) << first.err;
+  const std::string before = ReadText(store);
+  ASSERT_NE(before.find("AudioPrec"), std::string::npos) << before;
+  auto files = [&dir]() {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir))
+      names.push_back(entry.path().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  const std::vector<std::string> filesBefore = files();
+
+  HostRun run = RunHost(std::string("\"") + TOVIK_EFFECT + "\" --info --channels 1 --prec 1", false);
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(run.out.find("settings store: private for this run"), std::string::npos) << run.out;
+  EXPECT_LINE(run.out, "  AudioPrec=1");
+  EXPECT_EQ(ReadText(store), before);
+  EXPECT_EQ(files(), filesBefore);
+
+  // On purpose, the user's own store changes.
+  HostRun own =
+      RunHost(std::string("\"") + TOVIK_EFFECT + "\" --info --channels 1 --prec 1 --user-settings", false);
+  ASSERT_EQ(own.exitCode, 0) << own.err;
+  EXPECT_NE(ReadText(store), before);
+}
+#endif
 
 TEST(HostWithRelay, InstrumentShowsItsOwnIdentity) {
   HostRun run = RunHost(std::string("\"") + TOVIK_INSTRUMENT + "\" --info");

@@ -334,6 +334,7 @@ int Run(int argc, char** argv) {
   // Longer than any wait the relay may take inside one call (its synchronous
   // wait gives up after 5 s).
   CWatchdog dog(std::max(10.0, 2.0 * o.timeout + 5.0));
+  dog.SetExitHook(&CPrivateUserStore::RemoveHook, &privateStore);
   CPluginInstance plugin;
   bool loaded;
   {

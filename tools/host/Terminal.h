@@ -27,6 +27,9 @@ class CPrivateUserStore {
 
   // Must run before the plug-in is loaded. where names the store.
   bool Begin(std::string& where, std::string& error);
+  // Removes the store now (also done by the destructor).
+  void Remove();
+  static void RemoveHook(void* store) { static_cast<CPrivateUserStore*>(store)->Remove(); }
 
  private:
   std::string location;

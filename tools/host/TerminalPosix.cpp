@@ -32,7 +32,12 @@ void CatchInterrupt(std::atomic<bool>& flag) {
 }
 
 CPrivateUserStore::~CPrivateUserStore() {
+  Remove();
+}
+
+void CPrivateUserStore::Remove() {
   if (!active) return;
+  active = false;
   std::error_code ignored;
   std::filesystem::remove_all(location, ignored);
 }

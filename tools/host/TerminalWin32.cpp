@@ -30,7 +30,12 @@ void CatchInterrupt(std::atomic<bool>& flag) {
 }
 
 CPrivateUserStore::~CPrivateUserStore() {
+  Remove();
+}
+
+void CPrivateUserStore::Remove() {
   if (!active) return;
+  active = false;
   RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
   RegDeleteTreeA(HKEY_CURRENT_USER, location.c_str());
   RegDeleteKeyA(HKEY_CURRENT_USER, location.c_str());

@@ -43,6 +43,7 @@ void CWatchdog::Run() {
                    std::chrono::duration<double>(running).count());
       std::fflush(stdout);
       std::fflush(stderr);
+      if (exitHook != nullptr) exitHook(exitContext);
       // The hung call still holds the relay thread: leave without unwinding it.
       std::_Exit(kExitRelayFailed);
     }

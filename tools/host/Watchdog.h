@@ -24,6 +24,13 @@ class CWatchdog {
   void Begin(const char* what);
   void End();
 
+  // Called on the watchdog's thread just before it ends the process (the
+  // private settings store is removed there). Set before the first Begin.
+  void SetExitHook(void (*hook)(void*), void* context) {
+    exitHook = hook;
+    exitContext = context;
+  }
+
  private:
   void Run();
 
@@ -34,6 +41,8 @@ class CWatchdog {
   std::mutex mutex;
   std::condition_variable wake;
   bool stopping = false;
+  void (*exitHook)(void*) = nullptr;
+  void* exitContext = nullptr;
 };
 
 // Marks one call for the watchdog's whole scope.

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# A relay through the reference slave that must fail: the host must end with
+# status 1 and its standard error must match a pattern. With --kill-after S
+# the slave is killed S seconds into the run.
+#
+# Usage: relay_expect_failure.sh SLAVE HOST PLUGIN PATTERN [--kill-after S] [slave options] -- [host options]
+set -uo pipefail
+slave_exe=$1 host_exe=$2 plugin=$3 pattern=$4
+shift 4
+kill_after=""
+if [ "${1:-}" = "--kill-after" ]; then
+  kill_after=$2
+  shift 2
+fi
+slave_args=()
+while [ $# -gt 0 ] && [ "$1" != "--" ]; do
+  slave_args+=("$1")
+  shift
+done
+[ $# -gt 0 ] && shift
+
+slave=""
+err=$(mktemp)
+cleanup() {
+  [ -n "$slave" ] && kill "$slave" 2>/dev/null && wait "$slave" 2>/dev/null
+  rm -f "$err"
+}
+trap cleanup EXIT
+
+for attempt in 1 2 3 4 5 6 7 8; do
+  port=$((20000 + (RANDOM % 20000)))
+  "$slave_exe" --port "$port" --quiet "${slave_args[@]}" &
+  slave=$!
+  sleep 0.2
+  kill -0 "$slave" 2>/dev/null && break
+  wait "$slave" 2>/dev/null
+  slave=""
+done
+if [ -z "$slave" ]; then
+  echo "relay_expect_failure: tovik-slave did not start" >&2
+  exit 1
+fi
+
+"$host_exe" "$plugin" --host 127.0.0.1 --port "$port" --no-progress "$@" 2>"$err" &
+host=$!
+if [ -n "$kill_after" ]; then
+  sleep "$kill_after"
+  kill -KILL "$slave" 2>/dev/null
+  wait "$slave" 2>/dev/null
+  slave=""
+fi
+wait "$host"
+status=$?
+cat "$err" >&2
+if [ "$status" -ne 1 ]; then
+  echo "relay_expect_failure: tovik-host ended with status $status, not 1" >&2
+  exit 1
+fi
+if ! grep -Eq -- "$pattern" "$err"; then
+  echo "relay_expect_failure: no line of standard error matches: $pattern" >&2
+  exit 1
+fi
+echo "relay_expect_failure: failed as it must"
