@@ -73,21 +73,24 @@ PROBE
 }
 
 # check32 NAME COMMAND...: a check that runs a 32-bit x86 program (ia32_check
-# first). On a machine that cannot run one, the check is not run: in CI it
-# counts as failed, elsewhere as skipped, with the reason on its line. Returns
-# non-zero then, like a failed check.
+# first). On a machine that cannot run one, the check is not run and counts as
+# skipped, with the reason on its line and in the closing lines (the machine,
+# not the code, decides it; a failure here would hold back every change on such
+# a machine). TOVIK_REQUIRE_IA32=1 counts it as failed instead, for a CI that
+# must run the 32-bit build. Returns non-zero then, like a failed check.
 check32() {
   if [ -z "${NO_IA32:-}" ]; then
     check "$@"
     return
   fi
   local name=$1
-  if [ "${CI:-}" = true ]; then
+  if [ "${TOVIK_REQUIRE_IA32:-}" = 1 ]; then
     failed=$((failed + 1))
     failures+=("$name (not run: no 32-bit x86)")
     echo "  FAIL  $name: not run, $NO_IA32"
   else
     skipped=$((skipped + 1))
+    skipped32=$((${skipped32:-0} + 1))
     echo "  skip  $name: $NO_IA32"
   fi
   return 1
@@ -97,6 +100,9 @@ check32() {
 finish() {
   echo
   for f in "${failures[@]+"${failures[@]}"}"; do say "failed: $f"; done
+  if [ "${skipped32:-0}" -gt 0 ]; then
+    say "NOT RUN: $skipped32 checks of the 32-bit build: $NO_IA32 (TOVIK_REQUIRE_IA32=1 fails them)"
+  fi
   say "stage took $(elapsed)"
   if [ "$skipped" -gt 0 ]; then
     echo "$STAGE: $passed passed, $failed failed, $skipped skipped"

@@ -18,8 +18,8 @@
 #       plain tone's render 6 dB down, every frame of it.
 # Every host run is bounded in time. On a machine that cannot run 32-bit x86
 # programs (a kernel without IA32 emulation, or TOVIK_ASSUME_NO_IA32=1) the
-# Ardour checks run and each LMMS check is reported, with the reason, as failed
-# in CI and as skipped elsewhere. Ends with one line
+# Ardour checks run and each LMMS check is reported, with the reason, as skipped
+# (as failed with TOVIK_REQUIRE_IA32=1). Ends with one line
 # "hosts: N passed, N failed"; exits non-zero when a check failed or a host is
 # missing (outside CI a host that cannot be installed is reported as skipped,
 # exit 77). Logs and rendered files go to build/tests/artifacts/hosts.

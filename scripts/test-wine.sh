@@ -14,7 +14,8 @@
 # stopped on exit. On a machine that cannot run 32-bit x86 programs (a kernel
 # without IA32 emulation, or TOVIK_ASSUME_NO_IA32=1) every 64-bit check runs in
 # a 64-bit prefix and each check of the i686 build is reported, with the
-# reason, as failed in CI and as skipped elsewhere. Ends with one line "wine: N passed, N failed"; exits non-zero
+# reason, as skipped (as failed with TOVIK_REQUIRE_IA32=1). Ends with one line
+# "wine: N passed, N failed[, N skipped]"; exits non-zero
 # when a check failed or Wine is missing (outside CI a missing Wine that cannot
 # be installed is reported as skipped, exit 77).
 set -uo pipefail
