@@ -23,6 +23,8 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+
+#include "../support/LoopbackPorts.h"
 #endif
 
 namespace tovik::host {
@@ -686,6 +688,43 @@ TEST(HostWithRelay, ARunLeavesTheUsersSettingsAsTheyAre) {
       RunHost(std::string("\"") + TOVIK_EFFECT + "\" --info --channels 1 --prec 1 --user-settings", false);
   ASSERT_EQ(own.exitCode, 0) << own.err;
   EXPECT_NE(ReadText(store), before);
+}
+#endif
+
+#if !defined(_WIN32)
+// A relay that gets no answer says how far a connection to its slave gets.
+std::string EffectTo(const std::string& host, unsigned port) {
+  return std::string("\"") + TOVIK_EFFECT + "\" --host " + host + " --port " + std::to_string(port) +
+         " --seconds 0.1 --timeout 0.3";
+}
+
+TEST(HostWithRelay, NameThatDoesNotResolveIsNamed) {
+  HostRun run = RunHost(EffectTo("no-such-host.invalid", 19284));
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find("tovik-host: the plug-in answered no block: cannot resolve 'no-such-host.invalid': "
+                         "name not found\n"),
+            std::string::npos)
+      << run.err;
+}
+
+TEST(HostWithRelay, RefusedConnectionIsNamed) {
+  tovik::test::ClosedPort closed;
+  HostRun run = RunHost(EffectTo("127.0.0.1", closed.port()));
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find("tovik-host: the plug-in answered no block: connection refused by 127.0.0.1:" +
+                         std::to_string(closed.port()) + ": is tovik-slave running there?\n"),
+            std::string::npos)
+      << run.err;
+}
+
+TEST(HostWithRelay, ConnectionWithoutAnswerIsNamed) {
+  tovik::test::Blackhole hole;
+  HostRun run = RunHost(EffectTo("127.0.0.1", hole.port()));
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find("tovik-host: the plug-in answered no block: no answer from 127.0.0.1:" +
+                         std::to_string(hole.port()) + " within 1 s (firewall, or the machine is off)\n"),
+            std::string::npos)
+      << run.err;
 }
 #endif
 

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # A relay through the reference slave that must fail: the host must end with
 # status 1 and its standard error must match a pattern. With --kill-after S
-# the slave is killed S seconds into the run.
+# the slave is killed S seconds into the run; with --hold-connection a
+# connection to the slave is opened (and held, silent) before the host starts.
 #
-# Usage: relay_expect_failure.sh SLAVE HOST PLUGIN PATTERN [--kill-after S] [slave options] -- [host options]
+# Usage: relay_expect_failure.sh SLAVE HOST PLUGIN PATTERN [--kill-after S] [--hold-connection]
+#        [slave options] -- [host options]
 set -uo pipefail
 slave_exe=$1 host_exe=$2 plugin=$3 pattern=$4
 shift 4
@@ -11,6 +13,11 @@ kill_after=""
 if [ "${1:-}" = "--kill-after" ]; then
   kill_after=$2
   shift 2
+fi
+hold=""
+if [ "${1:-}" = "--hold-connection" ]; then
+  hold=1
+  shift
 fi
 slave_args=()
 while [ $# -gt 0 ] && [ "$1" != "--" ]; do
@@ -39,6 +46,11 @@ done
 if [ -z "$slave" ]; then
   echo "relay_expect_failure: tovik-slave did not start" >&2
   exit 1
+fi
+
+if [ -n "$hold" ]; then
+  exec 3<>"/dev/tcp/127.0.0.1/$port"
+  sleep 0.2
 fi
 
 "$host_exe" "$plugin" --host 127.0.0.1 --port "$port" --no-progress "$@" 2>"$err" &

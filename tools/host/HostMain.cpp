@@ -21,6 +21,7 @@
 #include "ProgressBar.h"
 #include "RelayRunner.h"
 #include "SettingsChunk.h"
+#include "SlaveProbe.h"
 #include "Terminal.h"
 #include "TestSignal.h"
 #include "Watchdog.h"
@@ -421,10 +422,19 @@ int Run(int argc, char** argv) {
   config.progress = o.progress && !o.quiet && terminal;
   config.stop = &interrupted;
   std::string address;
+  std::string slaveHost;
+  int slavePort = -1;
   {
     CSettingsChunk chunk;
     std::string h, p;
-    if (ReadChunk(plugin, chunk) && chunk.Get("Host", h) && chunk.Get("Port", p)) address = h + ":" + p;
+    if (ReadChunk(plugin, chunk) && chunk.Get("Host", h) && chunk.Get("Port", p)) {
+      address = h + ":" + p;
+      const int port = std::atoi(p.c_str());
+      if (!h.empty() && port > 0 && port <= 65535 && p.find_first_not_of("0123456789") == std::string::npos) {
+        slaveHost = h;
+        slavePort = port;
+      }
+    }
   }
   if (terminal && !o.quiet && !address.empty())
     config.connectingText = "connecting to " + address + "\xE2\x80\xA6";
@@ -436,6 +446,22 @@ int Run(int argc, char** argv) {
   {
     CWatchedCall call(dog, "effClose");
     plugin.Close();
+  }
+  // Nothing came back at all: find out how far a connection to the slave gets.
+  std::string probeMessage;
+  if (r.answered == 0 && !r.warmupAnswered && !r.interrupted && !slaveHost.empty()) {
+    ProbeSettings probe;
+    probe.inputs = static_cast<int>(std::min<size_t>(numIn, kMaxChannels));
+    probe.outputs = static_cast<int>(std::min<size_t>(numOut, kMaxChannels));
+    probe.sampleRate = static_cast<float>(rate);
+    probe.blockSize = o.block;
+    const std::string checking = "checking the connection to " + address + "\xE2\x80\xA6";
+    if (terminal && !o.quiet) {
+      std::fprintf(stderr, "%s", checking.c_str());
+      std::fflush(stderr);
+    }
+    probeMessage = ProbeSlave(slaveHost, slavePort, probe).message;
+    if (terminal && !o.quiet) std::fprintf(stderr, "\r%*s\r", static_cast<int>(checking.size()), "");
   }
 
   const double blockSeconds = static_cast<double>(o.block) / rate;
@@ -484,8 +510,11 @@ int Run(int argc, char** argv) {
 
   int exitCode = kExitOk;
   if (r.answered == 0) {
-    std::fprintf(stderr, "tovik-host: the plug-in answered no block%s\n",
-                 r.warmupAnswered ? "" : " (is its slave running, and at the address it was given?)");
+    if (!probeMessage.empty())
+      std::fprintf(stderr, "tovik-host: the plug-in answered no block: %s\n", probeMessage.c_str());
+    else
+      std::fprintf(stderr, "tovik-host: the plug-in answered no block%s\n",
+                   r.warmupAnswered ? "" : " (is its slave running, and at the address it was given?)");
     exitCode = kExitRelayFailed;
   } else if (r.gapCount > 0) {
     // A gap is a failure unless accepted: when, how long, whether answers came back.
