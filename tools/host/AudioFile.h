@@ -4,8 +4,8 @@
 //
 // A relay run streams: CAudioFileReader hands out the input block by block and
 // CAudioFileWriter takes the output block by block, so the memory a run takes
-// does not grow with the file's length (with libsndfile; the built-in reader
-// holds the decoded input).
+// does not grow with the file's length, with libsndfile and with the built-in
+// WAV reader alike.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,7 @@
-// Audio files without libsndfile: WAV only. The reader decodes the whole file
-// through CWavCodec; the writer streams 16 or 24-bit PCM or 32-bit float and
-// fills in the header's lengths when it closes.
+// Audio files without libsndfile: WAV only. The reader streams the file in
+// blocks through CWavFileReader; the writer streams 16 or 24-bit PCM or 32-bit
+// float and fills in the header's lengths when it closes. Memory does not grow
+// with the file's length either way.
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -8,7 +9,7 @@
 #include <cstring>
 
 #include "AudioFile.h"
-#include "WavCodec.h"
+#include "WavReader.h"
 
 namespace tovik::host {
 namespace {
@@ -77,63 +78,34 @@ bool ResolveOutputFormat(const std::string& path, const std::string& format, con
 }
 
 struct CAudioFileReader::Impl {
-  AudioData audio;
-  size_t position = 0;
-  std::string error;
+  CWavFileReader wav;
 };
 
 CAudioFileReader::CAudioFileReader() : impl(new Impl) {}
 CAudioFileReader::~CAudioFileReader() = default;
 
 bool CAudioFileReader::Open(const std::string& path, std::string& error) {
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    error = "cannot open " + path;
-    return false;
-  }
-  std::vector<uint8_t> bytes;
-  uint8_t buffer[65536];
-  size_t got;
-  while ((got = std::fread(buffer, 1, sizeof(buffer), file)) > 0)
-    bytes.insert(bytes.end(), buffer, buffer + got);
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  if (failed) {
-    error = "cannot read " + path;
-    return false;
-  }
-  if (!CWavCodec::Decode(bytes, impl->audio, error)) {
-    error = path + ": " + error;
-    return false;
-  }
-  return true;
+  return impl->wav.Open(path, error);
 }
 
 int CAudioFileReader::Channels() const {
-  return static_cast<int>(impl->audio.channels.size());
+  return impl->wav.Channels();
 }
 
 int CAudioFileReader::SampleRate() const {
-  return impl->audio.sampleRate;
+  return impl->wav.SampleRate();
 }
 
 uint64_t CAudioFileReader::Frames() const {
-  return impl->audio.Frames();
+  return impl->wav.Frames();
 }
 
 const std::string& CAudioFileReader::Error() const {
-  return impl->error;
+  return impl->wav.Error();
 }
 
 size_t CAudioFileReader::Read(std::vector<std::vector<float>>& channels, size_t frames) {
-  const size_t total = impl->audio.Frames();
-  const size_t count = std::min(frames, total - std::min(total, impl->position));
-  for (size_t c = 0; c < impl->audio.channels.size() && c < channels.size(); ++c) {
-    const auto from = impl->audio.channels[c].begin() + static_cast<std::ptrdiff_t>(impl->position);
-    std::copy(from, from + static_cast<std::ptrdiff_t>(count), channels[c].begin());
-  }
-  impl->position += count;
-  return count;
+  return impl->wav.Read(channels, frames);
 }
 
 struct CAudioFileWriter::Impl {

@@ -1,7 +1,8 @@
-// A small WAV reader and writer held in memory, for builds without libsndfile.
-// Reads 8, 16, 24 and 32-bit PCM and 32 and 64-bit float (plain or extensible
-// format tag); writes 16-bit PCM or 32-bit float. Every length in a file is
-// checked against the bytes present: a damaged file is refused, never overrun.
+// A small WAV reader and writer of files held in memory, for builds without
+// libsndfile and for tests. Reads 8, 16, 24 and 32-bit PCM and 32 and 64-bit
+// float (plain or extensible format tag) through the walk of WavReader.h;
+// writes 16-bit PCM or 32-bit float. Every length in a file is checked against
+// the bytes present: a damaged file is refused, never overrun.
 #pragma once
 
 #include <cstdint>
