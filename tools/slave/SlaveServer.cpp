@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "SlaveSession.h"
+#include "hosting/PluginChain.h"
 
 namespace tovik::slave {
 
@@ -101,6 +102,7 @@ const char* PrecisionText(int32_t precision) {
 
 std::string ChainText(const SlaveSettings& settings) {
   char text[96];
+  if (settings.chain) return settings.chain->Describe();
   if (settings.gain == 1.0f) {
     std::snprintf(text, sizeof text, "pass-through");
   } else {
@@ -386,7 +388,7 @@ void CSlaveServer::ServeInChild(int fd, uint64_t id, ConnectionRecord* record) {
   {
     CSlaveSession session(fd, settings, nullptr, &childStop);
     session.SetRecord(record);
-    if (trace) session.SetTrace(log_, id);
+    session.SetTrace(trace ? log_ : nullptr, id);
     end = session.Run();
     record->bytesIn.store(session.BytesIn(), std::memory_order_relaxed);
     record->bytesOut.store(session.BytesOut(), std::memory_order_relaxed);

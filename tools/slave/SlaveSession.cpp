@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "formats/WireFormat.h"
+#include "hosting/WireEvents.h"
 #include "link/EventRecords.h"
 #include "link/TransferBlock.h"
 
@@ -51,6 +52,8 @@ const char* SessionEndText(SessionEnd end) {
       return "socket error";
     case SessionEnd::kStopped:
       return "slave stopping";
+    case SessionEnd::kChainFailed:
+      return "dropped: a plug-in of the chain could not start";
   }
   return "?";
 }
@@ -67,7 +70,13 @@ CSlaveSession::CSlaveSession(int fd, const SlaveSettings& settings, SlaveStats* 
       echo_(new unsigned char[kEventAreaSize]),
       input_(new unsigned char[kAudioAreaSize]),
       output_(new unsigned char[kAudioAreaSize]),
-      scratch_(new float[kScratchFrames]) {}
+      scratch_(new float[kScratchFrames]) {
+  if (settings.chain) {
+    chain_ = std::make_unique<hosting::CPluginChain>(settings.chain);
+    chainEventsIn_ = std::make_unique<hosting::CEventList>();
+    chainEventsOut_ = std::make_unique<hosting::CEventList>();
+  }
+}
 
 CSlaveSession::~CSlaveSession() {
   if (stats_ != nullptr) {
@@ -87,7 +96,7 @@ SessionEnd CSlaveSession::Run() {
     if (record_ != nullptr && record_->phase.load(std::memory_order_relaxed) == ConnectionRecord::kAccepted) {
       record_->phase.store(ConnectionRecord::kHello, std::memory_order_release);
     }
-    const Step end = Handle(ReadInt32(code), Clock::now());
+    const Step end = Handle(ReadInt32(code), stream_.MessageStart());
     if (record_ != nullptr) {
       record_->bytesIn.store(stream_.BytesIn(), std::memory_order_relaxed);
       record_->bytesOut.store(stream_.BytesOut(), std::memory_order_relaxed);
@@ -163,6 +172,8 @@ CSlaveSession::Step CSlaveSession::Handle(int32_t code, Clock::time_point starte
       std::memcpy(&sampleRate_, payload, 4);
       Trace("msgSetSampleRate %g", double{sampleRate_});
       if (record_ != nullptr) record_->sampleRate.store(sampleRate_, std::memory_order_relaxed);
+      // A chain already made is made again at the new rate.
+      if (chain_ && chain_->Configured() && !PrepareChain(-1)) return SessionEnd::kChainFailed;
       return std::nullopt;
     case msgSetBlockSize:
       status = stream_.Read(payload, kBlockSizeBytes);
@@ -170,6 +181,7 @@ CSlaveSession::Step CSlaveSession::Handle(int32_t code, Clock::time_point starte
       blockSize_ = ReadInt32(payload);
       Trace("msgSetBlockSize %d", blockSize_);
       if (record_ != nullptr) record_->blockSize.store(blockSize_, std::memory_order_relaxed);
+      if (chain_ && chain_->Configured() && !PrepareChain(-1)) return SessionEnd::kChainFailed;
       return std::nullopt;
     case msgTimeInfo:
       // Never sent by the plug-in; read so that the next message is found.
@@ -192,17 +204,25 @@ CSlaveSession::Step CSlaveSession::Handle(int32_t code, Clock::time_point starte
     case msgOpen:
       Trace("msgOpen");
       opened_ = true;
+      // The handshake has sent the rate and block size: the chain is made now.
+      if (chain_ && !PrepareChain(-1)) return SessionEnd::kChainFailed;
       return std::nullopt;
     case msgClose:
       Trace("msgClose");
+      if (chain_) chain_->Release();
       return SessionEnd::kCloseMessage;
     case msgSuspend:
       Trace("msgSuspend");
       suspended_ = true;
+      if (chain_) chain_->Deactivate();
       return std::nullopt;
     case msgResume:
       Trace("msgResume");
       suspended_ = false;
+      if (chain_) {
+        if (!PrepareChain(-1)) return SessionEnd::kChainFailed;
+        chain_->Activate();
+      }
       return std::nullopt;
     default:
       // The remaining codes up to msgGetInfo travel without payload; anything
@@ -264,9 +284,22 @@ CSlaveSession::Step CSlaveSession::Process(Clock::time_point started) {
     if (stop_ != nullptr && stop_->load(std::memory_order_relaxed)) return SessionEnd::kStopped;
   }
 
+  // A chain not made yet (no msgOpen came) is made with what is known now,
+  // once; a suspended one runs again.
+  if (chain_) {
+    if (!PrepareChain(channels)) return SessionEnd::kChainFailed;
+    chain_->Activate();
+  }
+
   // [audio path] From here to the answer nothing allocates or logs.
-  const int32_t echoLength = settings_.echoEvents ? CollectEchoEvents(eventLength) : 0;
-  const int32_t outChannels = RenderOutputs(precision, channels, frames);
+  int32_t echoLength = 0;
+  int32_t outChannels = 0;
+  if (chain_) {
+    outChannels = RenderChain(precision, channels, frames, eventLength, &echoLength);
+  } else {
+    echoLength = settings_.echoEvents ? CollectEchoEvents(eventLength) : 0;
+    outChannels = RenderOutputs(precision, channels, frames);
+  }
   unsigned char eventHeader[8];
   WriteInt32(eventHeader, msgEvents);
   WriteInt32(eventHeader + 4, echoLength);
@@ -286,7 +319,89 @@ CSlaveSession::Step CSlaveSession::Process(Clock::time_point started) {
   const Step end = Answer(pieces, count);
   if (!end)
     NoteBlock(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - started).count(), frames);
+  if (chain_ && !latencyLogged_) {
+    // Some plug-ins report their latency only once they have run: said after
+    // the first block the chain has run since it was made.
+    latencyLogged_ = true;
+    const int64_t latency = chain_->Latency();
+    ChainLog("chain %s running at %g Hz, %d channels, at most %d frames a run: latency %lld frames (%.2f ms)",
+             chain_->Describe().c_str(), double{sampleRate_}, chain_->Width(), chain_->MaxBlock(),
+             static_cast<long long>(latency),
+             sampleRate_ > 0.0f ? static_cast<double>(latency) * 1000.0 / double{sampleRate_} : 0.0);
+  }
   return end;
+}
+
+bool CSlaveSession::PrepareChain(int32_t blockChannels) {
+  // The chain is as wide as the larger of the announced input and output
+  // counts; without them, as the block.
+  int32_t width = std::max(inputs_, outputs_);
+  if (width <= 0) width = blockChannels > 0 ? blockChannels : 2;
+  if (chain_->Matches(double{sampleRate_}, blockSize_, width)) return true;
+  const bool active = chain_->Active();
+  std::string error;
+  if (!chain_->Configure(double{sampleRate_}, blockSize_, width, &error)) {
+    ChainLog("%s", error.c_str());
+    return false;
+  }
+  if (hangWatch_ == nullptr) {
+    char line[96];
+    std::snprintf(line, sizeof line, "tovik-slave: connection %llu: hung in chain ",
+                  static_cast<unsigned long long>(connection_));
+    hangWatch_ = std::make_unique<hosting::CHangWatch>(settings_.stallMs, settings_.chainLog,
+                                                       line + chain_->Describe());
+  }
+  latencyLogged_ = false;
+  if (active) chain_->Activate();
+  return true;
+}
+
+// [audio path]
+int32_t CSlaveSession::RenderChain(int32_t precision, int32_t channels, int32_t frames, int32_t eventLength,
+                                   int32_t* eventsOut) {
+  int32_t outChannels = outputs_ >= 0 ? outputs_ : channels;
+  const int64_t channelBytes = int64_t{frames} * precision;
+  if (channelBytes > 0 && outChannels * channelBytes > kAudioAreaSize) {
+    outChannels = static_cast<int32_t>(kAudioAreaSize / channelBytes);
+  }
+  const int32_t fixed = SysexFixedFor(eventLength);
+  chainEventsIn_->Clear();
+  hosting::ReadWireEvents(events_.get(), eventLength, fixed, chainEventsIn_.get());
+  const bool sends = chain_->SendsEvents();
+  if (hangWatch_) hangWatch_->Enter();
+  chain_->ProcessWire(precision, channels, frames, input_.get(), output_.get(), outChannels, *chainEventsIn_,
+                      sends ? chainEventsOut_.get() : nullptr);
+  if (hangWatch_) hangWatch_->Leave();
+  if (sends) {
+    *eventsOut = hosting::WriteWireEvents(*chainEventsOut_, fixed, echo_.get(), kMaxEventBytes);
+  } else {
+    *eventsOut = settings_.echoEvents ? CollectEchoEvents(eventLength) : 0;
+  }
+  return outChannels;
+}
+
+int32_t CSlaveSession::SysexFixedFor(int32_t length) {
+  int32_t fixed = settings_.sysexFixed;
+  if (fixed == kSysexFixed32Bit || fixed == kSysexFixed64Bit) return fixed;
+  if (length <= 0) return sysexPreferred_;
+  fixed = DetectSysexFixed(events_.get(), length, sysexPreferred_);
+  if (WalkEventRecords(events_.get(), length, fixed).sysex > 0) {
+    sysexFixedSeen_ = fixed;
+    sysexPreferred_ = fixed;
+  }
+  return fixed;
+}
+
+void CSlaveSession::ChainLog(const char* format, ...) const {
+  if (settings_.chainLog == nullptr) return;
+  char line[1024];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(line, sizeof line, format, arguments);
+  va_end(arguments);
+  std::fprintf(settings_.chainLog, "tovik-slave: connection %llu: %s\n",
+               static_cast<unsigned long long>(connection_), line);
+  std::fflush(settings_.chainLog);
 }
 
 void CSlaveSession::NoteBlock(int64_t nanoseconds, int32_t frames) {

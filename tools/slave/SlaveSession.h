@@ -20,6 +20,8 @@
 #include "SlaveSettings.h"
 #include "SlaveStats.h"
 #include "SocketStream.h"
+#include "hosting/HangWatch.h"
+#include "hosting/PluginChain.h"
 
 namespace tovik::slave {
 
@@ -31,6 +33,7 @@ enum class SessionEnd {
   kStalled,       // a message stopped arriving, or an answer was not taken
   kSocketError,   // the socket failed
   kStopped,       // the slave is shutting down
+  kChainFailed,   // a plug-in of the chain could not be started
 };
 
 const char* SessionEndText(SessionEnd end);
@@ -93,6 +96,21 @@ class CSlaveSession {
   int32_t RenderOutputs(int32_t precision, int32_t channels, int32_t frames);
   // Copies the records to echo into the echo area; returns their length.
   int32_t CollectEchoEvents(int32_t length);
+  // With a chain of plug-ins: makes it for the connection's rate, block size
+  // and width when it is not made for them yet (active again if it was).
+  // False when a plug-in refuses (said on the chain log). blockChannels: the
+  // block's channel count (-1: no block yet).
+  bool PrepareChain(int32_t blockChannels);
+  // Runs the block through the chain; fills the answer's audio and event
+  // areas and returns its channel count.
+  int32_t RenderChain(int32_t precision, int32_t channels, int32_t frames, int32_t eventLength,
+                      int32_t* eventsOut);
+  int32_t SysexFixedFor(int32_t length);
+  void ChainLog(const char* format, ...) const
+#if defined(__GNUC__)
+      __attribute__((format(printf, 2, 3)))
+#endif
+      ;
   Step Answer(const iovec* pieces, int count);
   SessionEnd ReadFailed(CSocketStream::Status status) const;
   void Pause(int32_t ms) const;
@@ -137,6 +155,14 @@ class CSlaveSession {
   std::unique_ptr<unsigned char[]> input_;
   std::unique_ptr<unsigned char[]> output_;
   std::unique_ptr<float[]> scratch_;
+
+  // The hosted plug-ins (none without --plugin), their events either way,
+  // and what watches them for a hang.
+  std::unique_ptr<hosting::CPluginChain> chain_;
+  std::unique_ptr<hosting::CEventList> chainEventsIn_;
+  std::unique_ptr<hosting::CEventList> chainEventsOut_;
+  std::unique_ptr<hosting::CHangWatch> hangWatch_;
+  bool latencyLogged_ = false;
 };
 
 }  // namespace tovik::slave

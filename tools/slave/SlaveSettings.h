@@ -2,8 +2,14 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 
 namespace tovik::slave {
+
+namespace hosting {
+struct ChainSpec;
+}
 
 struct SlaveSettings {
   // Gain applied to every block, in dB and as the linear factor used on the
@@ -33,6 +39,11 @@ struct SlaveSettings {
   uint64_t crashConnection = 0;
   // A line on the log for every message read and every answer sent.
   bool verbose = false;
+  // The plug-ins every connection runs, in order (none: the gain above).
+  std::shared_ptr<const hosting::ChainSpec> chain;
+  // Where a connection says what its chain does (latency, a plug-in that
+  // refused to start, one that hung); null for nowhere.
+  std::FILE* chainLog = nullptr;
 
   void SetGainDb(double db);
 };

@@ -9,10 +9,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "SlaveServer.h"
 #include "SlaveSettings.h"
 #include "SlaveStats.h"
+#include "hosting/PluginChain.h"
 
 namespace {
 
@@ -69,14 +71,37 @@ const char kUsage[] =
     "                     p50/p99 processing time, late blocks, bytes/s (default 0: off)\n"
     "  --verbose          also a line for every message of every connection\n"
     "  --quiet            print errors and warnings only (no connection lines, no summary)\n"
+    "  --plugin ID        run this plug-in on every connection; several --plugin options\n"
+    "                     form a chain, in the order given. ID is an LV2 plug-in URI or\n"
+    "                     the path of a Linux VST 2.4 .so. Replaces --gain\n"
+    "  --set NAME=VALUE   set a control of the plug-in named just before: for LV2 a control\n"
+    "                     port symbol and a value in the port's units (out of range:\n"
+    "                     clamped, with a warning); for VST 2.4 a parameter name or index\n"
+    "                     and a value from 0 to 1. Unset controls keep their defaults\n"
+    "  --list-plugins     list the LV2 and VST 2.4 plug-ins found, and exit\n"
     "  --version          print the version and exit\n"
     "  --help             show this text\n"
     "\n"
     "Output j of each answer carries input j modulo the block's channel count, as many\n"
-    "outputs as the plug-in announced; silence when the block has no channels.\n";
+    "outputs as the plug-in announced; silence when the block has no channels.\n"
+    "\n"
+    "With --plugin, each connection gets its own instances of the chain, made at the\n"
+    "connection's sample rate and block size. The chain is as wide as the larger of the\n"
+    "connection's input and output counts. A plug-in with fewer audio inputs than that\n"
+    "runs one instance per group of channels (a mono plug-in on a stereo connection runs\n"
+    "twice); otherwise channels map by index, missing inputs are silence and extra\n"
+    "outputs are dropped. Instruments (no audio input) take the relayed MIDI; MIDI the\n"
+    "plug-ins send goes back to the plug-in's host. A plug-in that crashes or hangs ends\n"
+    "only its own connection.\n";
 
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "tovik-slave: %s\nTry 'tovik-slave --help'.\n", message.c_str());
+  return 2;
+}
+
+// A plug-in that cannot be used: nothing is started.
+int PluginError(const std::string& message) {
+  std::fprintf(stderr, "tovik-slave: %s\n", message.c_str());
   return 2;
 }
 
@@ -120,6 +145,8 @@ void PrintSummary(const SlaveStats& stats) {
 
 int main(int argc, char** argv) {
   SlaveSettings settings;
+  tovik::slave::hosting::CChainBuilder chainBuilder;
+  std::vector<std::string> chainWarnings;
   long port = kDefaultPort;
   std::string bindAddress = "127.0.0.1";
   bool exitOnClose = false;
@@ -140,7 +167,8 @@ int main(int argc, char** argv) {
         option == "--exit-on-close" || option == "--quiet" || option == "--port" || option == "--bind" ||
         option == "--gain" || option == "--sysex-fixed" || option == "--delay-ms" || option == "--stall-ms" ||
         option == "--verbose" || option == "--version" || option == "--max-connections" ||
-        option == "--status-interval" || option == "--crash-after-blocks" || option == "--crash-connection";
+        option == "--status-interval" || option == "--crash-after-blocks" || option == "--crash-connection" ||
+        option == "--plugin" || option == "--set" || option == "--list-plugins";
     if (!known) return UsageError("unknown option '" + option + "'");
     if (option == "--help" || option == "-h") {
       std::fputs(kUsage, stdout);
@@ -148,6 +176,11 @@ int main(int argc, char** argv) {
     }
     if (option == "--version") {
       std::printf("tovik-slave %s\n", TOVIK_VERSION);
+      return 0;
+    }
+    if (option == "--list-plugins") {
+      if (value != nullptr) return UsageError("option '" + option + "' takes no value");
+      chainBuilder.List(stdout);
       return 0;
     }
     const bool flag = option == "--echo-events" || option == "--silent" || option == "--exit-on-close" ||
@@ -202,6 +235,12 @@ int main(int argc, char** argv) {
       if (!ParseInt(value, 0, 86400, &statusInterval)) {
         return UsageError(std::string("invalid status interval '") + value + "' (0 to 86400 s)");
       }
+    } else if (option == "--plugin") {
+      std::string error;
+      if (!chainBuilder.AddPlugin(value, &error)) return PluginError(error);
+    } else if (option == "--set") {
+      std::string error;
+      if (!chainBuilder.AddSetting(value, &error, &chainWarnings)) return PluginError(error);
     } else if (option == "--crash-after-blocks") {
       // Test aid, not in the help: the connection's processing aborts after
       // this many blocks, as a crashing plug-in in the chain would.
@@ -229,6 +268,12 @@ int main(int argc, char** argv) {
   sigaction(SIGUSR1, &statusAction, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
   if (quiet) settings.verbose = false;
+  for (const std::string& warning : chainWarnings)
+    std::fprintf(stderr, "tovik-slave: warning: %s\n", warning.c_str());
+  if (!chainBuilder.Empty()) {
+    settings.chain = chainBuilder.Take();
+    settings.chainLog = quiet ? nullptr : stderr;
+  }
 
   SlaveStats stats;
   CSlaveServer server(settings, stats, quiet ? nullptr : stderr);
@@ -244,6 +289,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tovik-slave: listening on %s port %u%s, at most %ld connections\n",
                  bindAddress.c_str(), static_cast<unsigned>(server.Port()),
                  settings.silent ? " (silent)" : "", maxConnections);
+    if (settings.chain)
+      std::fprintf(stderr, "tovik-slave: every connection runs %s\n", settings.chain->Describe().c_str());
   }
   if (!server.LoopbackOnly()) {
     // Printed even with --quiet: whoever reaches this port can use the slave.

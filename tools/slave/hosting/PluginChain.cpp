@@ -1,0 +1,304 @@
+#include "PluginChain.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "WireEvents.h"
+#include "formats/WireFormat.h"
+#if TOVIK_HAVE_LILV
+#include "Lv2Plugin.h"
+#endif
+#include "VstPlugin.h"
+
+namespace tovik::slave::hosting {
+
+std::string ChainSpec::Describe() const {
+  std::string text;
+  for (const ChainStage& stage : stages) {
+    if (!text.empty()) text += " -> ";
+    text += stage.type->Name() + " <" + stage.type->Id() + ">";
+  }
+  return text;
+}
+
+#if !TOVIK_HAVE_LILV
+class CLv2Host {};
+#endif
+
+CChainBuilder::CChainBuilder() = default;
+CChainBuilder::~CChainBuilder() = default;
+
+CLv2Host& CChainBuilder::Lv2() {
+  if (!lv2_) lv2_ = std::make_unique<CLv2Host>();
+  return *lv2_;
+}
+
+namespace {
+
+// A path names a VST 2.4 file; anything with a scheme is an LV2 URI.
+bool IsLv2Uri(const std::string& id) {
+  const size_t colon = id.find(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  for (size_t i = 0; i < colon; ++i) {
+    const char c = id[i];
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' ||
+          c == '-' || c == '.')) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool CChainBuilder::AddPlugin(const std::string& id, std::string* error) {
+  std::shared_ptr<const IPluginType> type;
+  if (IsLv2Uri(id)) {
+#if TOVIK_HAVE_LILV
+    type = Lv2().Find(id, error);
+#else
+    *error = "cannot host the LV2 plug-in " + id + ": this tovik-slave was built without lilv (liblilv-dev)";
+#endif
+  } else {
+    type = FindVstPlugin(id, error);
+  }
+  if (!type) return false;
+  spec_.stages.push_back(ChainStage{type, type->DefaultControls()});
+  return true;
+}
+
+bool CChainBuilder::AddSetting(const std::string& text, std::string* error,
+                               std::vector<std::string>* warnings) {
+  if (spec_.stages.empty()) {
+    *error = "--set " + text + " comes before any --plugin";
+    return false;
+  }
+  const size_t equals = text.find('=');
+  if (equals == std::string::npos || equals == 0) {
+    *error = "invalid setting '" + text + "' (NAME=VALUE)";
+    return false;
+  }
+  ChainStage& stage = spec_.stages.back();
+  std::string warning;
+  if (!stage.type->ApplySetting(text.substr(0, equals), text.substr(equals + 1), &stage.controls, error,
+                                &warning)) {
+    return false;
+  }
+  if (!warning.empty()) warnings->push_back(warning);
+  return true;
+}
+
+std::shared_ptr<const ChainSpec> CChainBuilder::Take() {
+  auto spec = std::make_shared<ChainSpec>(std::move(spec_));
+  spec_ = ChainSpec{};
+  return spec;
+}
+
+void CChainBuilder::List(std::FILE* out) {
+#if TOVIK_HAVE_LILV
+  std::fprintf(out, "LV2 plug-ins (URI, name, audio inputs and outputs, MIDI):\n");
+  Lv2().List(out);
+#else
+  std::fprintf(out, "LV2 plug-ins: none (this tovik-slave was built without lilv)\n");
+#endif
+  std::fprintf(out, "VST 2.4 plug-ins (file, name, audio inputs and outputs, MIDI):\n");
+  ListVstPlugins(out);
+}
+
+CPluginChain::CPluginChain(std::shared_ptr<const ChainSpec> spec) : spec_(std::move(spec)) {}
+
+CPluginChain::~CPluginChain() {
+  Release();
+}
+
+bool CPluginChain::Matches(double rate, int32_t maxBlock, int32_t width) const {
+  if (maxBlock <= 0) maxBlock = kDefaultBlock;
+  maxBlock = std::min(maxBlock, kLargestBlock);
+  width = std::min(std::max(width, 1), 16);
+  return configured_ && rate == rate_ && maxBlock == maxBlock_ && width == width_;
+}
+
+void CPluginChain::Release() {
+  Deactivate();
+  stages_.clear();
+  configured_ = false;
+}
+
+bool CPluginChain::Configure(double rate, int32_t maxBlock, int32_t width, std::string* error) {
+  Release();
+  if (!(rate > 0.0) || rate > 1e6) rate = 44100.0;
+  if (maxBlock <= 0) maxBlock = kDefaultBlock;
+  maxBlock = std::min(maxBlock, kLargestBlock);
+  width = std::min(std::max(width, 1), 16);
+  rate_ = rate;
+  maxBlock_ = maxBlock;
+  width_ = width;
+  const size_t frames = static_cast<size_t>(maxBlock);
+  for (auto& set : buffers_) set.assign(static_cast<size_t>(width), std::vector<float>(frames, 0.0f));
+  zero_.assign(frames, 0.0f);
+  discard_.assign(frames, 0.0f);
+
+  for (size_t s = 0; s < spec_->stages.size(); ++s) {
+    const ChainStage& spec = spec_->stages[s];
+    const IPluginType& type = *spec.type;
+    auto& from = buffers_[s % 2];
+    auto& to = buffers_[(s + 1) % 2];
+    Stage stage;
+    stage.midiIn = type.MidiInput();
+    stage.midiOut = type.MidiOutput();
+    const int32_t ins = type.AudioInputs();
+    const int32_t outs = type.AudioOutputs();
+    const bool grouped = ins > 0 && ins < width;
+    const int32_t count = grouped ? (width + ins - 1) / ins : 1;
+    std::vector<bool> written(static_cast<size_t>(width), false);
+    for (int32_t k = 0; k < count; ++k) {
+      std::unique_ptr<IPluginInstance> instance = type.Instantiate(rate, maxBlock, spec.controls, error);
+      if (!instance) {
+        Release();
+        return false;
+      }
+      const int32_t first = grouped ? k * ins : 0;
+      for (int32_t i = 0; i < ins; ++i) {
+        const int32_t channel = first + i;
+        instance->ConnectInput(i, channel < width ? from[static_cast<size_t>(channel)].data() : zero_.data());
+      }
+      // Grouped instances give back only as many outputs as they take inputs.
+      const int32_t kept = grouped ? std::min(outs, ins) : outs;
+      for (int32_t o = 0; o < outs; ++o) {
+        const int32_t channel = first + o;
+        if (o < kept && channel < width) {
+          instance->ConnectOutput(o, to[static_cast<size_t>(channel)].data());
+          written[static_cast<size_t>(channel)] = true;
+        } else {
+          instance->ConnectOutput(o, discard_.data());
+        }
+      }
+      stage.instances.push_back(std::move(instance));
+    }
+    for (int32_t c = 0; c < width; ++c) {
+      if (!written[static_cast<size_t>(c)]) stage.silent.push_back(c);
+    }
+    stages_.push_back(std::move(stage));
+  }
+  configured_ = true;
+  return true;
+}
+
+void CPluginChain::Activate() {
+  if (!configured_ || active_) return;
+  for (Stage& stage : stages_) {
+    for (auto& instance : stage.instances) instance->Activate();
+  }
+  active_ = true;
+}
+
+void CPluginChain::Deactivate() {
+  if (!active_) return;
+  for (Stage& stage : stages_) {
+    for (auto& instance : stage.instances) instance->Deactivate();
+  }
+  active_ = false;
+}
+
+int64_t CPluginChain::Latency() {
+  int64_t total = 0;
+  for (Stage& stage : stages_) {
+    if (!stage.instances.empty()) total += stage.instances.front()->Latency();
+  }
+  return total;
+}
+
+bool CPluginChain::SendsEvents() const {
+  for (const ChainStage& stage : spec_->stages) {
+    if (stage.type->MidiOutput()) return true;
+  }
+  return false;
+}
+
+const float* CPluginChain::Output(int32_t channel) const {
+  return buffers_[stages_.size() % 2][static_cast<size_t>(channel)].data();
+}
+
+// [audio path]
+void CPluginChain::Run(int32_t frames, const CEventList& events, CEventList* eventsOut) {
+  const CEventList* current = &events;
+  int which = 0;
+  for (size_t s = 0; s < stages_.size(); ++s) {
+    Stage& stage = stages_[s];
+    auto& to = buffers_[(s + 1) % 2];
+    CEventList* sent = nullptr;
+    if (stage.midiOut) {
+      sent = &events_[which];
+      sent->Clear();
+    }
+    for (size_t k = 0; k < stage.instances.size(); ++k) {
+      stage.instances[k]->Run(frames, *current, k == 0 ? sent : nullptr);
+    }
+    for (int32_t c : stage.silent) {
+      std::memset(to[static_cast<size_t>(c)].data(), 0, sizeof(float) * static_cast<size_t>(frames));
+    }
+    if (sent != nullptr) {
+      // What a plug-in sends is what the plug-ins after it get.
+      current = sent;
+      which ^= 1;
+    }
+  }
+  if (eventsOut == nullptr || current == &events) return;
+  for (size_t i = 0; i < current->Count(); ++i) {
+    const CEventList::Event& event = current->At(i);
+    eventsOut->Add(event.frame, current->Data(event), event.size);
+  }
+}
+
+// [audio path]
+void CPluginChain::ProcessWire(int32_t precision, int32_t channels, int32_t frames, const unsigned char* in,
+                               unsigned char* out, int32_t outChannels, const CEventList& events,
+                               CEventList* eventsOut) {
+  if (eventsOut != nullptr) eventsOut->Clear();
+  const int64_t channelBytes = int64_t{frames} * precision;
+  for (int32_t start = 0; start < frames; start += maxBlock_) {
+    const int32_t n = std::min(maxBlock_, frames - start);
+    const int64_t offset = int64_t{start} * precision;
+    for (int32_t c = 0; c < width_; ++c) {
+      if (c < channels) {
+        DecodeChannel(precision, in + c * channelBytes + offset, Input(c), n);
+      } else {
+        std::memset(Input(c), 0, sizeof(float) * static_cast<size_t>(n));
+      }
+    }
+    // This part's events, at frames from its start: those before the block
+    // go first, those past its end last.
+    part_.Clear();
+    const bool firstPart = start == 0;
+    const bool lastPart = start + n >= frames;
+    for (size_t i = 0; i < events.Count(); ++i) {
+      const CEventList::Event& event = events.At(i);
+      int32_t frame = event.frame;
+      if (frame < 0 || frame >= frames) {
+        if (frame < 0 ? !firstPart : !lastPart) continue;
+        frame = frame < 0 ? 0 : frames - 1;
+      }
+      if (frame < start || frame >= start + n) continue;
+      part_.Add(frame - start, events.Data(event), event.size);
+    }
+    partOut_.Clear();
+    Run(n, part_, eventsOut != nullptr ? &partOut_ : nullptr);
+    for (int32_t j = 0; j < outChannels; ++j) {
+      unsigned char* dst = out + j * channelBytes + offset;
+      if (j < width_) {
+        EncodeChannel(precision, Output(j), dst, n);
+      } else {
+        std::memset(dst, precision == 1 ? 128 : 0, static_cast<size_t>(int64_t{n} * precision));
+      }
+    }
+    if (eventsOut != nullptr) {
+      for (size_t i = 0; i < partOut_.Count(); ++i) {
+        const CEventList::Event& event = partOut_.At(i);
+        eventsOut->Add(event.frame + start, partOut_.Data(event), event.size);
+      }
+    }
+  }
+}
+
+}  // namespace tovik::slave::hosting

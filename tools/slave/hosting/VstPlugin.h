@@ -1,0 +1,21 @@
+// Linux VST 2.4 plug-ins (.so files) in the slave, loaded with the project's
+// own VST 2.4 definitions.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "HostedPlugin.h"
+
+namespace tovik::slave::hosting {
+
+// The plug-in in the file at path, loaded once to learn its name, ports and
+// parameters. Null with a message when the file is not a VST 2.4 plug-in.
+std::shared_ptr<const IPluginType> FindVstPlugin(const std::string& path, std::string* error);
+
+// The .so files in VST_PATH, LXVST_PATH, ~/.vst and /usr/lib/vst (and their
+// subdirectories) with their names and channel counts.
+void ListVstPlugins(std::FILE* out);
+
+}  // namespace tovik::slave::hosting
