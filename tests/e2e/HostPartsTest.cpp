@@ -176,7 +176,8 @@ TEST(HostOptions, RefusesBadValuesWithAMessageNamingThem) {
       {{"p.so", "--bogus"}, "unknown option --bogus"},
       {{"p.so", "q.so"}, "one plug-in only: unexpected 'q.so'"},
       {{}, "no plug-in file given"},
-      {{"p.so", "--info", "--out", "x.wav"}, "--info prints and stops: it takes no --in, --out or --compare"},
+      {{"p.so", "--info", "--out", "x.wav"},
+       "--info prints and stops: it takes no --in, --out, --midi or --compare"},
       {{"p.so", "--info=1"}, "--info takes no value"},
   };
   for (const Case& c : cases) {

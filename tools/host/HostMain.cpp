@@ -14,6 +14,7 @@
 #include "AudioFile.h"
 #include "HostOptions.h"
 #include "HostServices.h"
+#include "MidiFile.h"
 #include "ModuleFile.h"
 #include "OutputComparison.h"
 #include "PluginInstance.h"
@@ -329,6 +330,16 @@ int Run(int argc, char** argv) {
   }
 
   const int rate = o.inPath.empty() ? o.rate : reader.SampleRate();
+  MidiSong song;
+  if (!o.midiPath.empty()) {
+    if (!ReadMidiFile(o.midiPath, rate, song, error)) {
+      std::fprintf(stderr, "tovik-host: cannot read the MIDI file: %s\n", error.c_str());
+      return kExitFileFailed;
+    }
+    if (song.skippedSysex > 0)
+      std::fprintf(stderr, "tovik-host: warning: %zu SysEx events of the MIDI file are not played\n",
+                   song.skippedSysex);
+  }
   CHostServices host;
   host.SetSampleRate(rate);
   host.SetBlockSize(o.block);
@@ -383,7 +394,10 @@ int Run(int argc, char** argv) {
   CAudioSource* source = &reader;
   if (o.inPath.empty()) {
     const int channels = o.channels > 0 ? o.channels : (effect->numInputs > 0 ? effect->numInputs : 1);
-    generated.reset(new CSignalSource(channels, o.rate, o.seconds > 0.0 ? o.seconds : kDefaultSignalSeconds));
+    double seconds = o.seconds > 0.0 ? o.seconds : kDefaultSignalSeconds;
+    // A song is heard to its end, and a second more for the release.
+    if (!o.midiPath.empty() && o.seconds <= 0.0) seconds = static_cast<double>(song.endFrame) / rate + 1.0;
+    generated.reset(new CSignalSource(channels, o.rate, seconds));
     source = generated.get();
   } else if (o.seconds > 0.0) {
     uint64_t keep = static_cast<uint64_t>(o.seconds * reader.SampleRate());
@@ -438,6 +452,11 @@ int Run(int argc, char** argv) {
   }
   if (terminal && !o.quiet && !address.empty())
     config.connectingText = "connecting to " + address + "\xE2\x80\xA6";
+  std::unique_ptr<CMidiSchedule> schedule;
+  if (!o.midiPath.empty()) {
+    schedule.reset(new CMidiSchedule(song, static_cast<size_t>(o.block)));
+    config.midi = schedule.get();
+  }
   CRunSink sink(o, outputFormat, precision, rate, numOut, tolerance);
   sink.sentChannels = numIn;
   CRelayRunner runner(plugin, host, dog, config);
@@ -506,6 +525,21 @@ int Run(int argc, char** argv) {
       std::printf("time: %.3f s of audio in %.3f s, real-time factor n/a\n", audioSeconds, r.elapsedSeconds);
     std::printf("host: %ld events received in %ld lists, %ld time requests\n", host.EventsReceived(),
                 host.EventListsReceived(), host.TimeRequests());
+    if (schedule) std::printf("midi: %zu of %zu events sent\n", schedule->Sent(), song.messages.size());
+  }
+  if (o.showEvents) {
+    for (size_t i = 0; i < host.EventsLogged(); ++i) {
+      const CHostServices::ReceivedEvent& e = host.LoggedEvent(i);
+      if (e.type == kVstMidiType)
+        std::printf("event: block %ld delta %d midi %02x %02x %02x\n", e.block,
+                    static_cast<int>(e.deltaFrames), e.midi[0], e.midi[1], e.midi[2]);
+      else
+        std::printf("event: block %ld delta %d type %d\n", e.block, static_cast<int>(e.deltaFrames),
+                    static_cast<int>(e.type));
+    }
+    if (static_cast<size_t>(host.EventsReceived()) > host.EventsLogged())
+      std::printf("event: ... %zu more not shown\n",
+                  static_cast<size_t>(host.EventsReceived()) - host.EventsLogged());
   }
 
   int exitCode = kExitOk;

@@ -48,6 +48,11 @@ std::string HostUsage() {
          "  --info               print the plug-in's identity, pins, parameters and\n"
          "                       settings, then stop\n"
          "  --in FILE            audio to relay (default: a generated test signal)\n"
+         "  --midi FILE          play a Standard MIDI File (format 0 or 1) into the\n"
+         "                       plug-in as events, each at its block and frame; the\n"
+         "                       generated signal lasts the song and 1 s more\n"
+         "  --show-events        print every event the plug-in sends back, with its\n"
+         "                       block of the signal and deltaFrames\n"
          "  --out FILE           write the processed audio; the format follows the\n"
          "                       extension (.wav, .flac, .ogg, .aiff)\n"
          "  --format NAME        output container whatever the extension (wav, flac...)\n"
@@ -184,6 +189,11 @@ bool ParseHostOptions(int argc, const char* const* argv, HostOptions& o, std::st
       o.info = true;
     } else if (arg == "--in") {
       if (!next(o.inPath)) return false;
+    } else if (arg == "--midi") {
+      if (!next(o.midiPath)) return false;
+    } else if (arg == "--show-events") {
+      if (!flag()) return false;
+      o.showEvents = true;
     } else if (arg == "--out") {
       if (!next(o.outPath)) return false;
     } else if (arg == "--block") {
@@ -294,8 +304,8 @@ bool ParseHostOptions(int argc, const char* const* argv, HostOptions& o, std::st
     error = "--format and --subtype choose the format of --out, which is missing";
     return false;
   }
-  if (o.info && (!o.inPath.empty() || !o.outPath.empty() || o.compare)) {
-    error = "--info prints and stops: it takes no --in, --out or --compare";
+  if (o.info && (!o.inPath.empty() || !o.outPath.empty() || o.compare || !o.midiPath.empty())) {
+    error = "--info prints and stops: it takes no --in, --out, --midi or --compare";
     return false;
   }
   return true;

@@ -28,6 +28,8 @@ struct HostOptions {
   std::string format;         // --format: output container, else from the extension
   std::string subtype;        // --subtype: output sample format, else the container's default
   std::string inPath;
+  std::string midiPath;     // --midi: a Standard MIDI File played into the plug-in
+  bool showEvents = false;  // --show-events: print the events the plug-in sends back
   std::string outPath;
   int block = 512;
   SyncMode sync = SyncMode::kPlugin;

@@ -94,6 +94,18 @@ VstIntPtr CHostServices::Dispatch(VstInt32 opcode, VstInt32 index, VstIntPtr val
       if (events == nullptr) return 0;
       eventListsReceived.fetch_add(1);
       if (events->numEvents > 0) eventsReceived.fetch_add(events->numEvents);
+      for (VstInt32 i = 0; i < events->numEvents; ++i) {
+        const VstEvent* event = events->events[i];
+        const size_t at = logged.load();
+        if (event == nullptr || at >= kEventLogSize) continue;
+        ReceivedEvent& noted = eventLog[at];
+        noted.block = block.load();
+        noted.type = event->type;
+        noted.deltaFrames = event->deltaFrames;
+        if (event->type == kVstMidiType)
+          std::memcpy(noted.midi, reinterpret_cast<const VstMidiEvent*>(event)->midiData, 4);
+        logged.store(at + 1);
+      }
       return 1;
     }
     case audioMasterIOChanged:

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "frame/VstAbi.h"
@@ -40,6 +41,20 @@ class CHostServices {
   // (audioMasterIOChanged) since the last call.
   bool TakeIoChanged() { return ioChanged.exchange(false); }
 
+  // The events the plug-in sends to the host, noted with the block of the
+  // signal being relayed (-1 before the signal starts). The first kEventLogSize
+  // are kept, in fixed storage.
+  struct ReceivedEvent {
+    long block = -1;
+    VstInt32 type = 0;
+    VstInt32 deltaFrames = 0;
+    unsigned char midi[4] = {0, 0, 0, 0};
+  };
+  static constexpr size_t kEventLogSize = 4096;
+  void SetBlock(long index) { block.store(index); }  // [relay thread]
+  size_t EventsLogged() const { return logged.load(); }
+  const ReceivedEvent& LoggedEvent(size_t i) const { return eventLog[i]; }
+
   // Counters for the report.
   long EventsReceived() const { return eventsReceived.load(); }
   long EventListsReceived() const { return eventListsReceived.load(); }
@@ -63,6 +78,10 @@ class CHostServices {
   std::atomic<long> eventsReceived{0};
   std::atomic<long> eventListsReceived{0};
   std::atomic<long> timeRequests{0};
+
+  std::atomic<long> block{-1};
+  std::atomic<size_t> logged{0};
+  ReceivedEvent eventLog[kEventLogSize];
 
   // Relay thread only.
   double samplePos = 0.0;

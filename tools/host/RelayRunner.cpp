@@ -206,6 +206,14 @@ RelayResult CRelayRunner::Run(CAudioSource& input, CRelaySink& sink) {
         else
           std::fill(channel.begin(), channel.end(), 0.0f);
       }
+      host.SetBlock(static_cast<long>(b));
+      if (config.midi != nullptr) {
+        VstEvents* events = config.midi->EventsFor(result.framesDone, count);
+        if (events != nullptr) {
+          CWatchedCall call(dog, "effProcessEvents");
+          plugin.Dispatch(effProcessEvents, 0, 0, events);
+        }
+      }
       double ms = 0.0;
       answered = ProcessBlock(static_cast<int>(count), result.async, config.timeout, ms);
       ++result.blocks;

@@ -25,6 +25,7 @@
 
 #include "AudioFile.h"
 #include "HostServices.h"
+#include "MidiFile.h"
 #include "PluginInstance.h"
 #include "RoundTripStats.h"
 #include "Watchdog.h"
@@ -39,6 +40,9 @@ struct RelayConfig {
   // Shown on standard error during the warm-up when not empty ("connecting to
   // HOST:PORT..." on a terminal).
   std::string connectingText;
+  // MIDI played into the plug-in: each block of the signal's events go in by
+  // effProcessEvents just before its process call.
+  CMidiSchedule* midi = nullptr;
   // Set from another thread or a signal handler: the run stops after the
   // block in flight.
   const std::atomic<bool>* stop = nullptr;

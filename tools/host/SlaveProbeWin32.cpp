@@ -1,7 +1,10 @@
 // The probe's sockets on Windows (Winsock 2, linked by tovik-host itself).
-#include <windows.h>
+// Winsock's headers come before windows.h.
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <windows.h>
+// clang-format on
 
 #include <chrono>
 #include <mutex>

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# A Standard MIDI File played into the instrument through the reference slave,
+# which sends every event back: the host must get each note at the block and
+# deltaFrames the file's tempo map puts it (48 kHz, blocks of 512).
+#
+# Usage: relay_midi_echo.sh SLAVE HOST PLUGIN WORKDIR
+set -uo pipefail
+slave_exe=$1 host_exe=$2 plugin=$3 work=$4
+mkdir -p "$work"
+mid="$work/notes.mid"
+out=$(mktemp)
+slave=""
+cleanup() {
+  [ -n "$slave" ] && kill "$slave" 2>/dev/null && wait "$slave" 2>/dev/null
+  rm -f "$out"
+}
+trap cleanup EXIT
+
+# Format 0, 480 ticks per quarter note. At 120 BPM: note on C4 at beat 1
+# (0.5 s), its note off at 1.0 s; then 240 BPM: note on E4 480 ticks later
+# (1.25 s) and, by running status, its note on of velocity 0 at 1.375 s.
+track='\x00\xFF\x51\x03\x07\xA1\x20'
+track+='\x83\x60\x90\x3C\x64'
+track+='\x83\x60\x80\x3C\x40'
+track+='\x00\xFF\x51\x03\x03\xD0\x90'
+track+='\x83\x60\x90\x40\x50'
+track+='\x81\x70\x40\x00'
+track+='\x00\xFF\x2F\x00'
+length=$(printf "$track" | wc -c)
+{
+  printf 'MThd\x00\x00\x00\x06\x00\x00\x00\x01\x01\xE0'
+  printf 'MTrk\x00\x00\x00'
+  printf "\\x$(printf %02x "$length")"
+  printf "$track"
+} >"$mid"
+
+for attempt in 1 2 3 4 5 6 7 8; do
+  port=$((20000 + (RANDOM % 20000)))
+  "$slave_exe" --port "$port" --quiet --echo-events &
+  slave=$!
+  sleep 0.2
+  kill -0 "$slave" 2>/dev/null && break
+  wait "$slave" 2>/dev/null
+  slave=""
+done
+if [ -z "$slave" ]; then
+  echo "relay_midi_echo: tovik-slave did not start" >&2
+  exit 1
+fi
+
+"$host_exe" "$plugin" --host 127.0.0.1 --port "$port" --no-progress --sync --prec 4 --block 512 --rate 48000 \
+  --midi "$mid" --show-events >"$out"
+status=$?
+cat "$out"
+if [ "$status" -ne 0 ]; then
+  echo "relay_midi_echo: tovik-host ended with status $status" >&2
+  exit 1
+fi
+expected='event: block 46 delta 448 midi 90 3c 64
+event: block 93 delta 384 midi 80 3c 40
+event: block 117 delta 96 midi 90 40 50
+event: block 128 delta 464 midi 90 40 00'
+got=$(grep '^event: ' "$out")
+if [ "$got" != "$expected" ]; then
+  echo "relay_midi_echo: the events that came back differ; expected:" >&2
+  echo "$expected" >&2
+  exit 1
+fi
+grep -q '^midi: 4 of 4 events sent$' "$out" || { echo "relay_midi_echo: not every event was sent" >&2; exit 1; }
+grep -q '^result: 223 blocks, 0 unanswered, pass$' "$out" || { echo "relay_midi_echo: the song's length is not 2.375 s" >&2; exit 1; }
+echo "relay_midi_echo: every note came back at its block and frame"
