@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -25,23 +26,37 @@ CSocketStream::CSocketStream(int fd, int32_t stallMs, int32_t messageMs, const s
       stop_(stop),
       buffer_(new unsigned char[kBufferSize]) {
   const int flags = fcntl(fd_, F_GETFL, 0);
-  if (flags >= 0) fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
+  if (flags >= 0 && SetTimeout(SO_RCVTIMEO, kSliceMs) && SetTimeout(SO_SNDTIMEO, kSliceMs)) {
+    blocking_ = (flags & O_NONBLOCK) == 0 || fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) == 0;
+  }
+  if (!blocking_ && flags >= 0) fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
+}
+
+bool CSocketStream::SetTimeout(int option, int ms) {
+  int& current = option == SO_RCVTIMEO ? receiveTimeoutMs_ : sendTimeoutMs_;
+  if (current == ms) return true;
+  timeval timeout{};
+  timeout.tv_sec = ms / 1000;
+  timeout.tv_usec = static_cast<decltype(timeout.tv_usec)>((ms % 1000) * 1000);
+  if (setsockopt(fd_, SOL_SOCKET, option, &timeout, sizeof timeout) != 0) return false;
+  current = ms;
+  return true;
 }
 
 long CSocketStream::ReceiveSome(void* dst, size_t n) {
-  for (;;) {
-    const ssize_t got = recv(fd_, dst, n, 0);
-    if (got > 0) {
-      bytesIn_ += static_cast<uint64_t>(got);
-      return static_cast<long>(got);
-    }
-    if (got == 0) return 0;
-    if (errno == EINTR) continue;
-    return errno == EAGAIN || errno == EWOULDBLOCK ? -1 : -2;
+  const ssize_t got = recv(fd_, dst, n, 0);
+  if (got > 0) {
+    bytesIn_ += static_cast<uint64_t>(got);
+    return static_cast<long>(got);
   }
+  if (got == 0) return 0;
+  // A timeout, or a signal (the stop flag may have been set): the caller
+  // looks at the flag and the clock and calls again.
+  return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? -1 : -2;
 }
 
-CSocketStream::Status CSocketStream::WaitFor(short events, Clock::time_point lastProgress, bool useDeadline) {
+CSocketStream::Status CSocketStream::PrepareWait(short events, Clock::time_point lastProgress,
+                                                 bool useDeadline) {
   for (;;) {
     if (stop_ != nullptr && stop_->load(std::memory_order_relaxed)) return Status::kStopped;
     const Clock::time_point now = Clock::now();
@@ -49,22 +64,28 @@ CSocketStream::Status CSocketStream::WaitFor(short events, Clock::time_point las
     if (useDeadline) limit = std::min(limit, deadline_);
     if (now >= limit) return Status::kStalled;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(limit - now).count() + 1;
+    const int wait = static_cast<int>(std::min<long long>(left, kSliceMs));
+    if (blocking_) {
+      // The next recv or sendmsg waits at most this long.
+      if (SetTimeout(events == POLLIN ? SO_RCVTIMEO : SO_SNDTIMEO, wait)) return Status::kOk;
+      return Status::kError;
+    }
     pollfd p{fd_, events, 0};
-    const int ready = poll(&p, 1, static_cast<int>(std::min<long long>(left, kSliceMs)));
+    const int ready = poll(&p, 1, wait);
     if (ready < 0) {
       if (errno == EINTR) continue;
       return Status::kError;
     }
-    if (ready > 0) {
-      // Errors and hang-ups show up in the following recv or send.
-      return Status::kOk;
-    }
+    // Errors and hang-ups show up in the following recv or send.
+    if (ready > 0) return Status::kOk;
   }
 }
 
 CSocketStream::Status CSocketStream::AwaitMessage() {
   if (head_ == tail_) {
     head_ = tail_ = 0;
+    // No time limit between messages: wait in slices, looking at the stop flag.
+    if (blocking_ && !SetTimeout(SO_RCVTIMEO, kSliceMs)) return Status::kError;
     for (;;) {
       if (stop_ != nullptr && stop_->load(std::memory_order_relaxed)) return Status::kStopped;
       const long got = ReceiveSome(buffer_.get(), kBufferSize);
@@ -74,11 +95,13 @@ CSocketStream::Status CSocketStream::AwaitMessage() {
       }
       if (got == 0) return Status::kClosed;
       if (got == -2) return Status::kError;
+      if (blocking_) continue;
       pollfd p{fd_, POLLIN, 0};
       if (poll(&p, 1, kSliceMs) < 0 && errno != EINTR) return Status::kError;
     }
   }
-  deadline_ = Clock::now() + messageLimit_;
+  messageStart_ = Clock::now();
+  deadline_ = messageStart_ + messageLimit_;
   return Status::kOk;
 }
 
@@ -91,8 +114,13 @@ CSocketStream::Status CSocketStream::Read(void* dst, size_t n) {
     n -= buffered;
     if (out != nullptr) out += buffered;
   }
+  if (n == 0) return Status::kOk;
+  // The rest must come from the socket, each call waiting no longer than the
+  // stall time and the message deadline leave.
   Clock::time_point lastProgress = Clock::now();
-  while (n > 0) {
+  for (;;) {
+    const Status ready = PrepareWait(POLLIN, lastProgress, true);
+    if (ready != Status::kOk) return ready;
     long got;
     if (out != nullptr && n >= kBufferSize / 2) {
       // Large payloads go straight to their destination.
@@ -115,17 +143,14 @@ CSocketStream::Status CSocketStream::Read(void* dst, size_t n) {
         n -= take;
       }
     }
-    if (got > 0) {
-      lastProgress = Clock::now();
-      if (lastProgress >= deadline_ && n > 0) return Status::kStalled;
-      continue;
-    }
     if (got == 0) return Status::kClosed;
     if (got == -2) return Status::kError;
-    const Status waited = WaitFor(POLLIN, lastProgress, true);
-    if (waited != Status::kOk) return waited;
+    if (got > 0) {
+      if (n == 0) return Status::kOk;
+      lastProgress = Clock::now();
+      if (lastProgress >= deadline_) return Status::kStalled;
+    }
   }
-  return Status::kOk;
 }
 
 CSocketStream::Status CSocketStream::Skip(size_t n) {
@@ -140,7 +165,9 @@ CSocketStream::Status CSocketStream::Send(const iovec* pieces, int count) {
     if (pieces[i].iov_len > 0) left[used++] = pieces[i];
   }
   int first = 0;
-  Clock::time_point lastProgress = Clock::now();
+  // Taken only once the socket has not taken everything at the first call.
+  bool waited = false;
+  Clock::time_point lastProgress;
   while (first < used) {
     msghdr message{};
     message.msg_iov = left + first;
@@ -153,17 +180,21 @@ CSocketStream::Status CSocketStream::Send(const iovec* pieces, int count) {
         done -= left[first].iov_len;
         ++first;
       }
-      if (first < used) {
-        left[first].iov_base = static_cast<unsigned char*>(left[first].iov_base) + done;
-        left[first].iov_len -= done;
-      }
+      if (first == used) break;
+      left[first].iov_base = static_cast<unsigned char*>(left[first].iov_base) + done;
+      left[first].iov_len -= done;
       lastProgress = Clock::now();
-      continue;
+      waited = true;
+    } else {
+      if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return Status::kError;
+      if (!waited) {
+        // A blocking call that timed out has already waited its timeout.
+        lastProgress = Clock::now() - std::chrono::milliseconds(blocking_ ? sendTimeoutMs_ : 0);
+        waited = true;
+      }
     }
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return Status::kError;
-    const Status waited = WaitFor(POLLOUT, lastProgress, false);
-    if (waited != Status::kOk) return waited;
+    const Status ready = PrepareWait(POLLOUT, lastProgress, false);
+    if (ready != Status::kOk) return ready;
   }
   return Status::kOk;
 }

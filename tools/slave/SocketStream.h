@@ -2,10 +2,16 @@
 // stream buffers what arrives so that a message's small fields cost no system
 // call each, and reads large payloads straight into their destination.
 //
+// The socket stays blocking with a receive and send timeout of at most 100 ms:
+// a block costs one recv (the whole message is usually there at once) and one
+// sendmsg, with no poll before either. When the timeouts cannot be set the
+// socket is made non-blocking and every wait is a poll instead.
+//
 // Every wait is bounded: once a message has begun, a peer that sends nothing
 // for the stall time, or takes longer than the message time for the whole
 // message, fails the read; a peer that takes nothing for the stall time fails
-// the send. Waits also end when the stop flag is set.
+// the send. Waits also end when the stop flag is set (within 100 ms, at once
+// when a signal interrupts the call).
 #pragma once
 
 #include <sys/uio.h>
@@ -28,6 +34,8 @@ class CSocketStream {
   // Waits, without a time limit, until the first byte of the next message is
   // there and starts that message's clock. kClosed when the peer has closed.
   Status AwaitMessage();
+  // When the current message's first bytes were taken from the socket.
+  std::chrono::steady_clock::time_point MessageStart() const { return messageStart_; }
   // Reads exactly n bytes of the current message.
   Status Read(void* dst, size_t n);
   // Skips exactly n bytes of the current message.
@@ -42,11 +50,16 @@ class CSocketStream {
  private:
   using Clock = std::chrono::steady_clock;
 
-  // Waits for the socket to become readable (events POLLIN) or writable
-  // (POLLOUT), no longer than the stall time since lastProgress and the
-  // message deadline allow.
-  Status WaitFor(short events, Clock::time_point lastProgress, bool useDeadline);
-  // One recv into the buffer or into dst; >0 bytes, 0 closed, -1 would block, -2 error.
+  // Before a call that may wait: kOk with the wait bounded by the stall time
+  // since lastProgress (and the message deadline with useDeadline) and by the
+  // stop flag's slice, or why no wait is left. With a non-blocking socket,
+  // waits for the socket to become readable (POLLIN) or writable (POLLOUT).
+  Status PrepareWait(short events, Clock::time_point lastProgress, bool useDeadline);
+  // Sets the socket's receive (or send) timeout when it differs from the one
+  // set; false when the socket refuses.
+  bool SetTimeout(int option, int ms);
+  // One recv into dst; >0 bytes, 0 closed, -1 nothing within the timeout (or
+  // interrupted), -2 error.
   long ReceiveSome(void* dst, size_t n);
 
   static constexpr size_t kBufferSize = 64 * 1024;
@@ -58,6 +71,11 @@ class CSocketStream {
   std::unique_ptr<unsigned char[]> buffer_;
   size_t head_ = 0;
   size_t tail_ = 0;
+  // False when the socket is non-blocking and waits are polls.
+  bool blocking_ = false;
+  int receiveTimeoutMs_ = -1;
+  int sendTimeoutMs_ = -1;
+  Clock::time_point messageStart_;
   Clock::time_point deadline_;
   uint64_t bytesIn_ = 0;
   uint64_t bytesOut_ = 0;
