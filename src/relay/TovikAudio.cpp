@@ -51,8 +51,7 @@ void CTovik::processBlock(float** inputs, float** outputs, VstInt32 sampleFrames
     if (!connected) activate();
     if (!connected) return skipBlock(frames);
     if (!link.Block() || !link.IsAttachedB()) {
-      connected = false;
-      onConnectionChanged();
+      dropConnection();  // the transport dropped it: the next attempt goes at once
       return skipBlock(frames);
     }
   }
@@ -84,8 +83,7 @@ void CTovik::relayBlock(float** inputs, float** outputs, VstInt32 frames, VstTim
   // callback, or another thread took the lock in between.
   if (!connected) return skipBlock(frames);
   if (!block || !link.IsAttachedB()) {
-    connected = false;
-    onConnectionChanged();
+    dropConnection();
     return skipBlock(frames);
   }
   if (block->inEventLength > 0) keepSlaveEvents();
