@@ -105,6 +105,27 @@ def store_seeds():
     }
 
 
+def slave_reader_seeds():
+    # Byte 0: settings (1 gain, 2 echo, 4/8 SysEx record size, 16 silent, 32 tracing); byte 1: piece size.
+    def process(width, channels, frames, events=b""):
+        audio = bytes((i * 7) & 0xFF for i in range(width * channels * frames))
+        return i32(11) + b"\x00" * 88 + i32(len(events)) + events + i32(width, channels, frames) + audio
+
+    handshake = (i32(3) + b"\x02\x09" + i32(5, 2, 2, 1, 1) + i32(7) + f32(48000.0) + i32(8, 64) + i32(16)
+                 + i32(1) + i32(13))
+    return {
+        "session_f32": b"\x00\xff" + handshake + process(4, 2, 64) + process(4, 2, 64) + i32(12, 2),
+        "gain_each_precision": b"\x01\x03" + handshake + process(1, 2, 8) + process(2, 2, 8)
+        + process(3, 1, 5) + process(4, 2, 8),
+        "echo_events": b"\x02\x00" + handshake + process(4, 1, 16, EVENTS) + i32(2),
+        "echo_32bit_sysex": b"\x06\x10" + handshake + process(2, 1, 4, EVENTS),
+        "no_inputs_many_outputs": b"\x00\x40" + i32(5, 0, 16, 1, 1) + process(4, 0, 32),
+        "silent_traced": b"\x30\x05" + handshake + process(4, 2, 16) + i32(16),
+        "cut_inside_block": b"\x00\x01" + handshake + process(4, 2, 64)[:150],
+        "garbage_code": b"\x00\x00" + i32(3) + b"\x01\x01" + i32(99, 0),
+    }
+
+
 def main():
     targets = {
         "fuzz_wait": wait_seeds(),
@@ -112,6 +133,7 @@ def main():
         "fuzz_set_chunk": chunk_seeds(),
         "fuzz_string2parameter": string_seeds(),
         "fuzz_user_store": store_seeds(),
+        "fuzz_slave_reader": slave_reader_seeds(),
     }
     for target, seeds in targets.items():
         folder = os.path.join(HERE, "corpus", target)

@@ -31,7 +31,7 @@ if ! command -v clang++ >/dev/null; then
 fi
 cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j "$JOBS" || { echo "fuzz: build failed" >&2; exit 1; }
 
-TARGETS=(fuzz_wait fuzz_event_walk fuzz_set_chunk fuzz_string2parameter fuzz_user_store)
+TARGETS=(fuzz_wait fuzz_event_walk fuzz_set_chunk fuzz_string2parameter fuzz_user_store fuzz_slave_reader)
 passed=0
 failed=0
 summary=()

@@ -409,9 +409,10 @@ void CSlaveSession::NoteBlock(int64_t nanoseconds, int32_t frames) {
   if (frames != blockFrames_ || sampleRate_ != blockRate_) {
     blockFrames_ = frames;
     blockRate_ = sampleRate_;
-    blockNs_ = sampleRate_ > 0.0f
-                   ? static_cast<int64_t>(static_cast<double>(frames) * 1e9 / double{sampleRate_})
-                   : 0;
+    // The rate comes from the plug-in: one so low that the block lasts beyond
+    // any 64-bit count of nanoseconds leaves no block late.
+    const double ns = sampleRate_ > 0.0f ? static_cast<double>(frames) * 1e9 / double{sampleRate_} : 0.0;
+    blockNs_ = ns < 9.0e18 ? static_cast<int64_t>(ns) : INT64_MAX;
   }
   const bool late = blockNs_ > 0 && nanoseconds > blockNs_;
   if (late) ++lateBlocks_;

@@ -442,6 +442,17 @@ TEST(SlaveSessionLifecycle, DelayedAnswersCountTheDelayInTheLatency) {
   EXPECT_GE(harness.Stats().latency.Max(), 60'000'000);
 }
 
+TEST(SlaveSessionLifecycle, ARateSoLowThatNoBlockEndsInTimeCountsNoBlockLate) {
+  // 44,100 frames at 1e-30 Hz last about 4e43 ns, far beyond any 64-bit count.
+  SessionHarness harness(Fast());
+  harness.Send(Concat({SampleRate(1e-30f), Process(4, 1, kMaxFrames, Bytes(kMaxFrames * 4, 2))}));
+  int32_t b = 0, c = 0, n = 0;
+  EXPECT_EQ(ReadProcessAnswer(harness, &b, &c, &n).size(), static_cast<size_t>(kMaxFrames) * 4);
+  EXPECT_EQ(harness.Hangup(), SessionEnd::kPeerClosed);
+  EXPECT_EQ(harness.Session().Blocks(), 1u);
+  EXPECT_EQ(harness.Session().LateBlocks(), 0u);
+}
+
 TEST(SlaveSessionLifecycle, ManyBlocksAreAllCountedWithTheirBytes) {
   SlaveSettings settings = Fast();
   SlaveStats stats;
