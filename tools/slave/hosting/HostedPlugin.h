@@ -38,6 +38,16 @@ class CEventList {
     used_ += size;
     return true;
   }
+  // [audio path] Puts the messages in frame order, keeping the order of
+  // those at the same frame (plug-ins take them in time order only).
+  void SortByFrame() {
+    for (size_t i = 1; i < count_; ++i) {
+      const Event moving = events_[i];
+      size_t j = i;
+      for (; j > 0 && events_[j - 1].frame > moving.frame; --j) events_[j] = events_[j - 1];
+      events_[j] = moving;
+    }
+  }
   size_t Count() const { return count_; }
   const Event& At(size_t i) const { return events_[i]; }
   const unsigned char* Data(const Event& event) const { return bytes_.data() + event.offset; }

@@ -282,6 +282,7 @@ void CPluginChain::ProcessWire(int32_t precision, int32_t channels, int32_t fram
       if (frame < start || frame >= start + n) continue;
       part_.Add(frame - start, events.Data(event), event.size);
     }
+    part_.SortByFrame();
     partOut_.Clear();
     Run(n, part_, eventsOut != nullptr ? &partOut_ : nullptr);
     for (int32_t j = 0; j < outChannels; ++j) {

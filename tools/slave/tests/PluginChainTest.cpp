@@ -216,6 +216,22 @@ TEST(PluginChain, LongBlocksRunInPartsAndEachEventLandsInItsPart) {
   }
 }
 
+TEST(PluginChain, EventsOutOfOrderReachThePluginInFrameOrder) {
+  FakeLog log;
+  CPluginChain chain(Chain({std::make_shared<CFakeType>(1, 1, true, false, &log)}));
+  std::string error;
+  ASSERT_TRUE(chain.Configure(48000.0, 64, 1, &error)) << error;
+  const Bytes in(64 * 4, 0);
+  Bytes out(in.size());
+  CEventList events;
+  const unsigned char note[3] = {0x90, 60, 100};
+  // The record past the block's end lands on its last frame, before 9 and 2
+  // in arrival order: the plug-in still gets them in time order.
+  for (int32_t frame : {300, 9, 2, 9, 0}) events.Add(frame, note, 3);
+  chain.ProcessWire(4, 1, 64, in.data(), out.data(), 1, events, nullptr);
+  EXPECT_EQ(log.eventFrames, (std::vector<std::vector<int32_t>>{{0, 2, 9, 9, 63}}));
+}
+
 TEST(PluginChain, WidthAndBlockOutOfRangeAreBoundedAndMatchesTellsWhenToMakeItAgain) {
   FakeLog log;
   CPluginChain chain(Chain({std::make_shared<CFakeType>(1, 1, false, false, &log)}));

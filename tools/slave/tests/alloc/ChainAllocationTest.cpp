@@ -1,0 +1,115 @@
+// The slave's hosting path allocates nothing once a chain is made: this
+// program replaces malloc and its relatives (operator new comes through them
+// too, and so do the hosted plug-ins' allocations) and counts what the test's
+// own thread allocates while counting is on. Blocks with events are read from
+// the wire's records, run through real LV2 chains (a mono plug-in replicated
+// on a stereo connection, a MIDI plug-in, an instrument) in one part and in
+// several, and their events written back: the count must stay 0.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "SlaveTestSupport.h"
+#include "hosting/PluginChain.h"
+#include "hosting/WireEvents.h"
+
+extern "C" {
+void* __libc_malloc(size_t size);
+void* __libc_calloc(size_t count, size_t size);
+void* __libc_realloc(void* pointer, size_t size);
+void* __libc_memalign(size_t alignment, size_t size);
+}
+
+namespace {
+thread_local bool counting = false;
+thread_local size_t allocations = 0;
+inline void Count() {
+  if (counting) ++allocations;
+}
+}  // namespace
+
+extern "C" void* malloc(size_t size) noexcept {
+  Count();
+  return __libc_malloc(size);
+}
+extern "C" void* calloc(size_t count, size_t size) noexcept {
+  Count();
+  return __libc_calloc(count, size);
+}
+extern "C" void* realloc(void* pointer, size_t size) noexcept {
+  Count();
+  return __libc_realloc(pointer, size);
+}
+extern "C" void* memalign(size_t alignment, size_t size) noexcept {
+  Count();
+  return __libc_memalign(alignment, size);
+}
+extern "C" void* aligned_alloc(size_t alignment, size_t size) noexcept {
+  Count();
+  return __libc_memalign(alignment, size);
+}
+extern "C" int posix_memalign(void** out, size_t alignment, size_t size) noexcept {
+  Count();
+  *out = __libc_memalign(alignment, size);
+  return *out != nullptr ? 0 : 12;
+}
+
+namespace tovik::slave::hosting {
+namespace {
+
+using test::Bytes;
+
+struct Case {
+  const char* uri;
+  int32_t channels;
+};
+
+TEST(ChainAllocation, BlocksThroughRealLv2ChainsAllocateNothingAfterSetUp) {
+#if !TOVIK_HAVE_LILV
+  GTEST_SKIP() << "built without lilv";
+#else
+  const Case cases[] = {{"http://lv2plug.in/plugins/eg-amp", 2},
+                        {"http://lv2plug.in/plugins/eg-fifths", 1},
+                        {"http://drobilla.net/plugins/mda/EPiano", 2}};
+  int ran = 0;
+  for (const Case& one : cases) {
+    CChainBuilder builder;
+    std::string error;
+    if (!builder.AddPlugin(one.uri, &error)) continue;  // not installed
+    CPluginChain chain(builder.Take());
+    ASSERT_TRUE(chain.Configure(48000.0, 256, one.channels, &error)) << error;
+    chain.Activate();
+    CEventList in, out;
+    std::vector<unsigned char> input(static_cast<size_t>(one.channels) * 1000 * 4, 0);
+    std::vector<unsigned char> output(input.size());
+    std::vector<unsigned char> back(65535);
+    const Bytes records =
+        test::Concat({test::MidiRecord(3, 0x90, 60, 100), test::MidiRecord(300, 0x80, 60, 0),
+                      test::SysexRecord(24, {0xF0, 1, 0xF7}, 5)});
+    size_t counted = 0;
+    for (int block = 0; block < 200; ++block) {
+      // 256 frames in one part, 1000 in four.
+      const int32_t frames = block % 2 == 0 ? 256 : 1000;
+      const int32_t precision = 1 + block % 4;
+      counting = true;
+      in.Clear();
+      ReadWireEvents(records.data(), static_cast<int32_t>(records.size()), 24, &in);
+      chain.ProcessWire(precision, one.channels, frames, input.data(), output.data(), one.channels, in, &out);
+      WriteWireEvents(out, 24, back.data(), static_cast<int32_t>(back.size()));
+      counting = false;
+      counted += allocations;
+      allocations = 0;
+    }
+    EXPECT_EQ(counted, 0u) << one.uri;
+    ++ran;
+  }
+  if (ran == 0) GTEST_SKIP() << "none of the test plug-ins is installed";
+#endif
+}
+
+}  // namespace
+}  // namespace tovik::slave::hosting
