@@ -393,6 +393,34 @@ TEST_F(SlaveHostileInput, APeerThatStallsInsideAMessageIsDropped) {
   EXPECT_EQ(harness.WaitEnd(), SessionEnd::kStalled);
 }
 
+TEST_F(SlaveHostileInput, APeerThatTakesNoAnswersIsDropped) {
+  // Each 108-byte block asks for 16 channels of 44,100 silent frames back:
+  // the socket's buffers fill after a few answers and the send stalls.
+  SessionHarness harness(Fast());
+  Bytes blocks = SetIo(0, 16);
+  for (int i = 0; i < 16; ++i) blocks = Concat({blocks, Process(4, 0, kMaxFrames, Bytes())});
+  harness.Send(blocks);
+  EXPECT_EQ(harness.WaitEnd(), SessionEnd::kStalled);
+  EXPECT_LT(harness.Session().BytesOut(), 16u * (16u + static_cast<uint64_t>(kAudioAreaSize)));
+}
+
+TEST_F(SlaveHostileInput, PausesShorterThanTheStallTimeKeepAMessageGoing) {
+  // Four pieces 200 ms apart: the message takes 600 ms, longer than the
+  // 300 ms stall time, but no pause reaches it.
+  SessionHarness harness(Fast());
+  const Bytes audio = RandomBytes(4 * 2 * 64, 5u);
+  const Bytes block = Process(4, 2, 64, audio);
+  const size_t piece = block.size() / 4;
+  for (size_t at = 0; at < block.size(); at += piece) {
+    if (at > 0) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    harness.Send(Bytes(block.begin() + static_cast<std::ptrdiff_t>(at),
+                       block.begin() + static_cast<std::ptrdiff_t>(std::min(block.size(), at + piece))));
+  }
+  int32_t b = 0, c = 0, n = 0;
+  EXPECT_EQ(ReadProcessAnswer(harness, &b, &c, &n), audio);
+  EXPECT_EQ(harness.Hangup(), SessionEnd::kPeerClosed);
+}
+
 TEST_F(SlaveHostileInput, APeerThatClosesInsideAMessageEndsTheSession) {
   SessionHarness harness(Fast());
   const Bytes block = Process(4, 2, 64, Bytes(512, 0));
