@@ -189,11 +189,40 @@ CSlaveServer::CSlaveServer(const SlaveSettings& settings, SlaveStats& stats, std
 
 CSlaveServer::~CSlaveServer() {
   StopAll();
-  if (listener_ >= 0) close(listener_);
+  for (const Listener& listener : listeners_) close(listener.fd);
   if (records_ != nullptr) munmap(records_, recordBytes_);
 }
 
 bool CSlaveServer::Listen(const std::string& address, uint16_t port, std::string* error) {
+  Listener opened;
+  if (!Open(address, port, &opened, error)) return false;
+  opened.settings = &settings_;
+  if (listeners_.empty()) {
+    listeners_.push_back(opened);
+  } else {
+    close(listeners_[0].fd);
+    listeners_[0] = opened;
+  }
+  return true;
+}
+
+bool CSlaveServer::AddListener(const std::string& address, uint16_t port, const SlaveSettings* settings,
+                               std::string* error) {
+  Listener opened;
+  if (!Open(address, port, &opened, error)) return false;
+  opened.settings = settings;
+  listeners_.push_back(opened);
+  return true;
+}
+
+bool CSlaveServer::LoopbackOnly() const {
+  for (const Listener& listener : listeners_) {
+    if (!listener.loopback) return false;
+  }
+  return true;
+}
+
+bool CSlaveServer::Open(const std::string& address, uint16_t port, Listener* opened, std::string* error) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -248,12 +277,11 @@ bool CSlaveServer::Listen(const std::string& address, uint16_t port, std::string
   sockaddr_storage bound{};
   socklen_t length = sizeof bound;
   if (getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) == 0) {
-    loopback_ = IsLoopback(bound);
-    port_ = bound.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port)
-                                        : ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    opened->loopback = IsLoopback(bound);
+    opened->port = bound.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port)
+                                               : ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
   }
-  if (listener_ >= 0) close(listener_);
-  listener_ = fd;
+  opened->fd = fd;
   return true;
 }
 
@@ -289,12 +317,15 @@ void CSlaveServer::Log(const char* format, ...) const {
 }
 
 void CSlaveServer::Run(const std::atomic<bool>& stop, bool exitOnClose) {
-  if (listener_ < 0 || !MapRecords()) return;
+  if (listeners_.empty() || !MapRecords()) return;
   nextStatus_ = Clock::now() + statusInterval_;
+  std::vector<pollfd> polled;
+  for (const Listener& listener : listeners_) polled.push_back(pollfd{listener.fd, POLLIN, 0});
   while (!stop.load()) {
-    pollfd p{listener_, POLLIN, 0};
-    const int ready = poll(&p, 1, kSliceMs);
-    if (ready > 0) Accept();
+    const int ready = poll(polled.data(), static_cast<nfds_t>(polled.size()), kSliceMs);
+    for (size_t i = 0; ready > 0 && i < polled.size(); ++i) {
+      if ((polled[i].revents & POLLIN) != 0) Accept(listeners_[i]);
+    }
     const bool closeMessage = Reap();
     for (size_t i = 0; i < slots_.size(); ++i) {
       if (slots_[i].pid > 0) LogProgress(i, false);
@@ -311,10 +342,10 @@ void CSlaveServer::Run(const std::atomic<bool>& stop, bool exitOnClose) {
   StopAll();
 }
 
-void CSlaveServer::Accept() {
+void CSlaveServer::Accept(const Listener& listener) {
   sockaddr_storage peerAddress{};
   socklen_t length = sizeof peerAddress;
-  const int fd = accept4(listener_, reinterpret_cast<sockaddr*>(&peerAddress), &length, SOCK_CLOEXEC);
+  const int fd = accept4(listener.fd, reinterpret_cast<sockaddr*>(&peerAddress), &length, SOCK_CLOEXEC);
   if (fd < 0) {
     // The connection went away before it was taken, or no resources are
     // left for it: try again a little later.
@@ -354,7 +385,7 @@ void CSlaveServer::Accept() {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
 #endif
     if (getppid() != supervisor) _exit(0);
-    ServeInChild(fd, id, record);
+    ServeInChild(fd, id, record, *listener.settings);
   }
   close(fd);
   if (pid < 0) {
@@ -366,14 +397,15 @@ void CSlaveServer::Accept() {
   Slot& slot = slots_[index];
   slot = Slot{};
   slot.pid = pid;
+  slot.settings = listener.settings;
   slot.id = id;
   slot.peer = peer;
   slot.accepted = Clock::now();
   slot.lastStatus = slot.accepted;
 }
 
-void CSlaveServer::ServeInChild(int fd, uint64_t id, ConnectionRecord* record) {
-  const bool trace = settings_.verbose && log_ != nullptr;
+void CSlaveServer::ServeInChild(int fd, uint64_t id, ConnectionRecord* record, const SlaveSettings& served) {
+  const bool trace = served.verbose && log_ != nullptr;
   CloseOtherDescriptors(fd, trace ? fileno(log_) : -1);
   struct sigaction stopAction {};
   stopAction.sa_handler = OnChildStop;
@@ -382,7 +414,7 @@ void CSlaveServer::ServeInChild(int fd, uint64_t id, ConnectionRecord* record) {
   sigaction(SIGINT, &stopAction, nullptr);
   std::signal(SIGUSR1, SIG_IGN);
   std::signal(SIGPIPE, SIG_IGN);
-  SlaveSettings settings = settings_;
+  SlaveSettings settings = served;
   if (settings.crashConnection != 0 && settings.crashConnection != id) settings.crashAfterBlocks = 0;
   SessionEnd end = SessionEnd::kSocketError;
   {
@@ -444,7 +476,7 @@ void CSlaveServer::LogProgress(size_t index, bool ending) {
         RateText(record.sampleRate.load(std::memory_order_relaxed)).c_str(),
         CountText(record.blockSize.load(std::memory_order_relaxed)).c_str(), precision,
         PrecisionText(precision), record.channels.load(std::memory_order_relaxed),
-        record.frames.load(std::memory_order_relaxed), ChainText(settings_).c_str());
+        record.frames.load(std::memory_order_relaxed), ChainText(*slot.settings).c_str());
   }
 }
 
@@ -457,9 +489,10 @@ void CSlaveServer::Finish(size_t index, int status) {
   if (WIFSIGNALED(status)) {
     const int number = WTERMSIG(status);
     reason = "died: signal " + std::to_string(number) + " (" + strsignal(number) + ") in chain " +
-             ChainText(settings_);
+             ChainText(*slot.settings);
   } else if (WIFEXITED(status) && (WEXITSTATUS(status) != 0 || end == 0)) {
-    reason = "died: exit status " + std::to_string(WEXITSTATUS(status)) + " in chain " + ChainText(settings_);
+    reason =
+        "died: exit status " + std::to_string(WEXITSTATUS(status)) + " in chain " + ChainText(*slot.settings);
   } else {
     reason = SessionEndText(static_cast<SessionEnd>(end - 1));
   }

@@ -49,10 +49,17 @@ class CSlaveServer {
   // Binds address:port (port 0: any free port) and listens. On failure returns
   // false with a message for the user in *error.
   bool Listen(const std::string& address, uint16_t port, std::string* error);
-  // The port actually bound.
-  uint16_t Port() const { return port_; }
-  // True when the bound address is a loopback one (only this machine reaches it).
-  bool LoopbackOnly() const { return loopback_; }
+  // Listens on one more port whose connections are served with settings
+  // (which must outlive the server) instead of the server's own: a slave
+  // with a chain for each port. Same failures as Listen.
+  bool AddListener(const std::string& address, uint16_t port, const SlaveSettings* settings,
+                   std::string* error);
+  // The port actually bound (by Listen, or the first AddListener).
+  uint16_t Port() const { return listeners_.empty() ? 0 : listeners_[0].port; }
+  // True when every bound address is a loopback one (only this machine reaches it).
+  bool LoopbackOnly() const;
+  // True when the address of the listener added last is a loopback one.
+  bool LastLoopback() const { return listeners_.empty() || listeners_.back().loopback; }
 
   // Connections served at once (1 or more); one over the limit is closed at
   // once. Set before Run.
@@ -74,8 +81,16 @@ class CSlaveServer {
  private:
   using Clock = std::chrono::steady_clock;
 
+  struct Listener {
+    int fd = -1;
+    uint16_t port = 0;
+    bool loopback = true;
+    const SlaveSettings* settings = nullptr;
+  };
+
   struct Slot {
     pid_t pid = -1;
+    const SlaveSettings* settings = nullptr;
     uint64_t id = 0;
     std::string peer;
     Clock::time_point accepted;
@@ -86,10 +101,12 @@ class CSlaveServer {
     uint64_t lastBytesOut = 0;
   };
 
+  bool Open(const std::string& address, uint16_t port, Listener* opened, std::string* error);
   bool MapRecords();
-  void Accept();
+  void Accept(const Listener& listener);
   // In the connection's process: serves fd and never returns.
-  [[noreturn]] void ServeInChild(int fd, uint64_t id, ConnectionRecord* record);
+  [[noreturn]] void ServeInChild(int fd, uint64_t id, ConnectionRecord* record,
+                                 const SlaveSettings& settings);
   // Reaps ended processes; true when one ended with msgClose.
   bool Reap();
   void Finish(size_t index, int status);
@@ -105,9 +122,7 @@ class CSlaveServer {
   const SlaveSettings& settings_;
   SlaveStats& stats_;
   std::FILE* log_;
-  int listener_ = -1;
-  uint16_t port_ = 0;
-  bool loopback_ = true;
+  std::vector<Listener> listeners_;
   int maxConnections_ = kDefaultMaxConnections;
   std::chrono::seconds statusInterval_{0};
   std::atomic<bool>* statusRequest_ = nullptr;

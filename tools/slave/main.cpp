@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "SlaveConfig.h"
 #include "SlaveServer.h"
 #include "SlaveSettings.h"
 #include "SlaveStats.h"
@@ -78,6 +79,9 @@ const char kUsage[] =
     "                     port symbol and a value in the port's units (out of range:\n"
     "                     clamped, with a warning); for VST 2.4 a parameter name or index\n"
     "                     and a value from 0 to 1. Unset controls keep their defaults\n"
+    "  --config FILE      listen on every port of this TOML file, each with its own chain\n"
+    "                     (below). --port, if given as well, adds a port for the command\n"
+    "                     line's chain; a port given twice is an error\n"
     "  --list-plugins     list the LV2 and VST 2.4 plug-ins found, and exit\n"
     "  --version          print the version and exit\n"
     "  --help             show this text\n"
@@ -92,7 +96,20 @@ const char kUsage[] =
     "twice); otherwise channels map by index, missing inputs are silence and extra\n"
     "outputs are dropped. Instruments (no audio input) take the relayed MIDI; MIDI the\n"
     "plug-ins send goes back to the plug-in's host. A plug-in that crashes or hangs ends\n"
-    "only its own connection.\n";
+    "only its own connection.\n"
+    "\n"
+    "The --config file has one [[slave]] table per port (the other options, such as\n"
+    "--stall-ms or --max-connections, apply to every port):\n"
+    "  [[slave]]\n"
+    "  port = 19284                 # required\n"
+    "  bind = \"127.0.0.1\"           # default: --bind\n"
+    "  plugins = [ { uri = \"http://lv2plug.in/plugins/eg-amp\", set = { gain = -6.0 } } ]\n"
+    "  [[slave]]\n"
+    "  port = 19285\n"
+    "  plugins = [ { path = \"/usr/lib/vst/plugin.so\", set = { \"Output Gain\" = 0.5 } } ]\n"
+    "A plug-in is { uri = LV2 URI } or { path = VST 2.4 .so }, set = { NAME = number, ... }\n"
+    "as with --set. Without plugins, gain = DB and echo-events = true work as the options.\n"
+    "Errors in the file are reported with line and column, and nothing is started.\n";
 
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "tovik-slave: %s\nTry 'tovik-slave --help'.\n", message.c_str());
@@ -153,6 +170,9 @@ int main(int argc, char** argv) {
   bool quiet = false;
   long maxConnections = tovik::slave::kDefaultMaxConnections;
   long statusInterval = 0;
+  std::string configPath;
+  bool portGiven = false;
+  bool commandLineChain = false;
 
   for (int i = 1; i < argc; ++i) {
     std::string option = argv[i];
@@ -168,7 +188,7 @@ int main(int argc, char** argv) {
         option == "--gain" || option == "--sysex-fixed" || option == "--delay-ms" || option == "--stall-ms" ||
         option == "--verbose" || option == "--version" || option == "--max-connections" ||
         option == "--status-interval" || option == "--crash-after-blocks" || option == "--crash-connection" ||
-        option == "--plugin" || option == "--set" || option == "--list-plugins";
+        option == "--plugin" || option == "--set" || option == "--list-plugins" || option == "--config";
     if (!known) return UsageError("unknown option '" + option + "'");
     if (option == "--help" || option == "-h") {
       std::fputs(kUsage, stdout);
@@ -187,7 +207,7 @@ int main(int argc, char** argv) {
                       option == "--quiet" || option == "--verbose";
     if (flag) {
       if (value != nullptr) return UsageError("option '" + option + "' takes no value");
-      if (option == "--echo-events") settings.echoEvents = true;
+      if (option == "--echo-events") settings.echoEvents = true, commandLineChain = true;
       if (option == "--silent") settings.silent = true;
       if (option == "--exit-on-close") exitOnClose = true;
       if (option == "--quiet") quiet = true;
@@ -203,6 +223,7 @@ int main(int argc, char** argv) {
     if (option == "--port") {
       if (!ParseInt(value, 1, 65535, &port))
         return UsageError(std::string("invalid port '") + value + "' (1 to 65535)");
+      portGiven = true;
     } else if (option == "--bind") {
       if (*value == '\0') return UsageError("invalid bind address ''");
       bindAddress = value;
@@ -211,6 +232,11 @@ int main(int argc, char** argv) {
         return UsageError(std::string("invalid gain '") + value + "' (dB, -200 to 60)");
       }
       settings.SetGainDb(real);
+      commandLineChain = true;
+    } else if (option == "--config") {
+      if (*value == '\0') return UsageError("--config needs a file name");
+      if (!configPath.empty()) return UsageError("--config is given twice");
+      configPath = value;
     } else if (option == "--sysex-fixed") {
       if (!ParseInt(value, 20, 24, &number) || (number != 20 && number != 24)) {
         return UsageError(std::string("invalid SysEx fixed part '") + value + "' (20 or 24)");
@@ -238,6 +264,7 @@ int main(int argc, char** argv) {
     } else if (option == "--plugin") {
       std::string error;
       if (!chainBuilder.AddPlugin(value, &error)) return PluginError(error);
+      commandLineChain = true;
     } else if (option == "--set") {
       std::string error;
       if (!chainBuilder.AddSetting(value, &error, &chainWarnings)) return PluginError(error);
@@ -257,6 +284,35 @@ int main(int argc, char** argv) {
     }
   }
 
+  if (!chainBuilder.Empty()) {
+    settings.chain = chainBuilder.Take();
+    settings.chainLog = quiet ? nullptr : stderr;
+  }
+  // The file's ports, each with the command line's settings but its own chain.
+  std::vector<tovik::slave::PortConfig> ports;
+  std::vector<SlaveSettings> portSettings;
+  if (!configPath.empty()) {
+    std::string error;
+    if (!tovik::slave::ReadSlaveConfig(configPath, chainBuilder, &ports, &chainWarnings, &error))
+      return PluginError(error);
+    if (!portGiven && commandLineChain) {
+      return UsageError(
+          "with --config, --plugin, --gain and --echo-events on the command line need a --port of their own");
+    }
+    for (const tovik::slave::PortConfig& entry : ports) {
+      if (portGiven && entry.port == port) {
+        return PluginError(entry.where + ": port " + std::to_string(port) +
+                           " is given both on the command line (--port) and in the file");
+      }
+      SlaveSettings served = settings;
+      served.chain = entry.chain;
+      served.chainLog = entry.chain && !quiet ? stderr : nullptr;
+      served.SetGainDb(entry.hasGain ? entry.gainDb : 0.0);
+      served.echoEvents = entry.echoEvents;
+      portSettings.push_back(served);
+    }
+  }
+
   struct sigaction stopAction {};
   stopAction.sa_handler = OnStopSignal;
   sigemptyset(&stopAction.sa_mask);
@@ -270,10 +326,6 @@ int main(int argc, char** argv) {
   if (quiet) settings.verbose = false;
   for (const std::string& warning : chainWarnings)
     std::fprintf(stderr, "tovik-slave: warning: %s\n", warning.c_str());
-  if (!chainBuilder.Empty()) {
-    settings.chain = chainBuilder.Take();
-    settings.chainLog = quiet ? nullptr : stderr;
-  }
 
   SlaveStats stats;
   CSlaveServer server(settings, stats, quiet ? nullptr : stderr);
@@ -281,23 +333,54 @@ int main(int argc, char** argv) {
   server.SetStatusInterval(static_cast<int>(statusInterval));
   server.SetStatusRequest(&statusRequested);
   std::string error;
-  if (!server.Listen(bindAddress, static_cast<uint16_t>(port), &error)) {
-    std::fprintf(stderr, "tovik-slave: %s\n", error.c_str());
-    return 1;
+  if (configPath.empty() || portGiven) {
+    if (!server.Listen(bindAddress, static_cast<uint16_t>(port), &error)) {
+      std::fprintf(stderr, "tovik-slave: %s\n", error.c_str());
+      return 1;
+    }
+    if (!quiet) {
+      std::fprintf(stderr, "tovik-slave: listening on %s port %u%s, at most %ld connections\n",
+                   bindAddress.c_str(), static_cast<unsigned>(server.Port()),
+                   settings.silent ? " (silent)" : "", maxConnections);
+      if (settings.chain)
+        std::fprintf(stderr, "tovik-slave: every connection runs %s\n", settings.chain->Describe().c_str());
+    }
+    if (!server.LoopbackOnly()) {
+      // Printed even with --quiet: whoever reaches this port can use the slave.
+      std::fprintf(stderr,
+                   "tovik-slave: warning: listening on %s, which other machines can reach. The link has no "
+                   "authentication or encryption: let only a trusted network reach port %u.\n",
+                   bindAddress.c_str(), static_cast<unsigned>(server.Port()));
+    }
   }
-  if (!quiet) {
-    std::fprintf(stderr, "tovik-slave: listening on %s port %u%s, at most %ld connections\n",
-                 bindAddress.c_str(), static_cast<unsigned>(server.Port()),
-                 settings.silent ? " (silent)" : "", maxConnections);
-    if (settings.chain)
-      std::fprintf(stderr, "tovik-slave: every connection runs %s\n", settings.chain->Describe().c_str());
-  }
-  if (!server.LoopbackOnly()) {
-    // Printed even with --quiet: whoever reaches this port can use the slave.
-    std::fprintf(stderr,
-                 "tovik-slave: warning: listening on %s, which other machines can reach. The link has no "
-                 "authentication or encryption: let only a trusted network reach port %u.\n",
-                 bindAddress.c_str(), static_cast<unsigned>(server.Port()));
+  for (size_t i = 0; i < ports.size(); ++i) {
+    const std::string& address = ports[i].bind.empty() ? bindAddress : ports[i].bind;
+    if (!server.AddListener(address, ports[i].port, &portSettings[i], &error)) {
+      std::fprintf(stderr, "tovik-slave: %s: %s\n", ports[i].where.c_str(), error.c_str());
+      return 1;
+    }
+    const bool loopback = server.LastLoopback();
+    if (!quiet) {
+      const SlaveSettings& served = portSettings[i];
+      std::string chain = "pass-through";
+      if (served.chain) {
+        chain = served.chain->Describe();
+      } else if (served.gain != 1.0f) {
+        char text[48];
+        std::snprintf(text, sizeof text, "gain %+g dB", served.gainDb);
+        chain = text;
+      }
+      if (served.echoEvents) chain += " + event echo";
+      std::fprintf(stderr, "tovik-slave: listening on %s port %u%s (%s), at most %ld connections in all\n",
+                   address.c_str(), static_cast<unsigned>(ports[i].port), served.silent ? " (silent)" : "",
+                   chain.c_str(), maxConnections);
+    }
+    if (!loopback) {
+      std::fprintf(stderr,
+                   "tovik-slave: warning: listening on %s, which other machines can reach. The link has no "
+                   "authentication or encryption: let only a trusted network reach port %u.\n",
+                   address.c_str(), static_cast<unsigned>(ports[i].port));
+    }
   }
   server.Run(stopRequested, exitOnClose);
   if (!quiet) PrintSummary(stats);
