@@ -368,6 +368,7 @@ int32_t CSlaveSession::RenderChain(int32_t precision, int32_t channels, int32_t 
   chainEventsIn_->Clear();
   hosting::ReadWireEvents(events_.get(), eventLength, fixed, chainEventsIn_.get());
   const bool sends = chain_->SendsEvents();
+  chain_->SetTimeRecord(timeInfo_.get());
   if (hangWatch_) hangWatch_->Enter();
   chain_->ProcessWire(precision, channels, frames, input_.get(), output_.get(), outChannels, *chainEventsIn_,
                       sends ? chainEventsOut_.get() : nullptr);

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "frame/VstAbi.h"
+
 namespace tovik::slave::hosting {
 
 // The MIDI and SysEx messages of one block (or of a part of one), in the
@@ -78,6 +80,9 @@ class IPluginInstance {
   // The plug-in's own latency in frames (valid after activation; for some
   // formats only after a first Run).
   virtual int64_t Latency() = 0;
+  // Where the time information of the block being run is (the relayed
+  // record), for formats that ask for it; set off the audio path.
+  virtual void SetTimeSource(const VstTimeInfo* time) { (void)time; }
 };
 
 // A plug-in found and checked at start: its ports, and the settings of one

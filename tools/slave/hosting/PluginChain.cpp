@@ -6,6 +6,7 @@
 
 #include "WireEvents.h"
 #include "formats/WireFormat.h"
+#include "link/TransferBlock.h"
 #if TOVIK_HAVE_LILV
 #include "Lv2Plugin.h"
 #endif
@@ -174,6 +175,7 @@ bool CPluginChain::Configure(double rate, int32_t maxBlock, int32_t width, std::
           instance->ConnectOutput(o, discard_.data());
         }
       }
+      instance->SetTimeSource(&time_);
       stage.instances.push_back(std::move(instance));
     }
     for (int32_t c = 0; c < width; ++c) {
@@ -256,6 +258,16 @@ void CPluginChain::ProcessWire(int32_t precision, int32_t channels, int32_t fram
                                unsigned char* out, int32_t outChannels, const CEventList& events,
                                CEventList* eventsOut) {
   if (eventsOut != nullptr) eventsOut->Clear();
+  VstTimeInfo block{};
+  if (timeRecord_ != nullptr) {
+    static_assert(sizeof(VstTimeInfo) == kTimeInfoBytes, "the wire's time record is a VstTimeInfo");
+    std::memcpy(&block, timeRecord_, sizeof block);
+  } else {
+    block.tempo = 120.0;
+    block.timeSigNumerator = 4;
+    block.timeSigDenominator = 4;
+  }
+  block.sampleRate = rate_;
   const int64_t channelBytes = int64_t{frames} * precision;
   for (int32_t start = 0; start < frames; start += maxBlock_) {
     const int32_t n = std::min(maxBlock_, frames - start);
@@ -283,6 +295,8 @@ void CPluginChain::ProcessWire(int32_t precision, int32_t channels, int32_t fram
       part_.Add(frame - start, events.Data(event), event.size);
     }
     part_.SortByFrame();
+    time_ = block;
+    time_.samplePos = block.samplePos + start;
     partOut_.Clear();
     Run(n, part_, eventsOut != nullptr ? &partOut_ : nullptr);
     for (int32_t j = 0; j < outChannels; ++j) {

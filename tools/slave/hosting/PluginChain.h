@@ -97,6 +97,10 @@ class CPluginChain {
                    unsigned char* out, int32_t outChannels, const CEventList& events, CEventList* eventsOut);
   // [audio path] One part of at most MaxBlock frames, in Input(c) to Output(c).
   void Run(int32_t frames, const CEventList& events, CEventList* eventsOut);
+  // [audio path] The next block's time record as it came on the wire
+  // (kTimeInfoBytes bytes, a VstTimeInfo); the plug-ins that ask get it, its
+  // sample position moved to each part's start. Null: a stopped transport.
+  void SetTimeRecord(const unsigned char* record) { timeRecord_ = record; }
   float* Input(int32_t channel) { return buffers_[0][static_cast<size_t>(channel)].data(); }
   const float* Output(int32_t channel) const;
 
@@ -119,6 +123,8 @@ class CPluginChain {
   std::vector<float> zero_, discard_;
   CEventList events_[2];
   CEventList part_, partOut_;
+  const unsigned char* timeRecord_ = nullptr;
+  VstTimeInfo time_{};
 };
 
 }  // namespace tovik::slave::hosting

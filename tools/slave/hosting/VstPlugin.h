@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "HostedPlugin.h"
 
@@ -17,5 +18,8 @@ std::shared_ptr<const IPluginType> FindVstPlugin(const std::string& path, std::s
 // The .so files in VST_PATH, LXVST_PATH, ~/.vst and /usr/lib/vst (and their
 // subdirectories) with their names and channel counts.
 void ListVstPlugins(std::FILE* out);
+
+// The directories ListVstPlugins looks in, in order.
+std::vector<std::string> VstSearchPath();
 
 }  // namespace tovik::slave::hosting
