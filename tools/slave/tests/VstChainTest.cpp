@@ -18,6 +18,7 @@ namespace {
 using hosting::CChainBuilder;
 using hosting::CEventList;
 using hosting::CPluginChain;
+using Bytes = std::vector<unsigned char>;
 
 bool Exists(const std::string& path) {
   struct stat info {};
@@ -98,6 +99,120 @@ TEST(VstChain, AnLspPluginAsVst24AgreesWithItsLv2Build) {
   // some 1e-7 of the range), which moves the gain of a compressor by far less
   // than 1e-5 of full scale. Seen: no difference at all.
   EXPECT_LT(worst, 1e-5);
+}
+
+#endif
+
+#if defined(TOVIK_TEST_VST)
+
+TEST(VstChain, TheTestPluginsPortsParametersAndLatency) {
+  std::string error;
+  auto spec = MakeChain(TOVIK_TEST_VST, {"show_time=1", "0=0.25"}, &error);
+  ASSERT_TRUE(spec) << error;
+  const hosting::IPluginType& type = *spec->stages[0].type;
+  EXPECT_EQ(type.Name(), "Tovik Faulty VST");
+  EXPECT_EQ(type.Id(), TOVIK_TEST_VST);
+  EXPECT_EQ(type.AudioInputs(), 1);
+  EXPECT_EQ(type.AudioOutputs(), 1);
+  EXPECT_TRUE(type.MidiInput());
+  EXPECT_TRUE(type.MidiOutput());
+  EXPECT_EQ(spec->stages[0].controls, (std::vector<float>{0.25f, 0.0f, 1.0f}));
+  CPluginChain chain(spec);
+  ASSERT_TRUE(chain.Configure(48000.0, 64, 2, &error)) << error;
+  // initialDelay, of the first of the two instances a stereo connection runs.
+  EXPECT_EQ(chain.Latency(), 17);
+}
+
+TEST(VstChain, BadSettingsAreRefusedAndOutOfRangeValuesClamped) {
+  CChainBuilder builder;
+  std::string error;
+  std::vector<std::string> warnings;
+  ASSERT_TRUE(builder.AddPlugin(TOVIK_TEST_VST, &error)) << error;
+  EXPECT_FALSE(builder.AddSetting("volume=0.5", &error, &warnings));
+  EXPECT_EQ(error, "VST 2.4 plug-in " + std::string(TOVIK_TEST_VST) +
+                       " has no parameter 'volume' (its parameters: crash_after, hang_after, show_time)");
+  EXPECT_FALSE(builder.AddSetting("3=0.5", &error, &warnings));
+  EXPECT_EQ(error,
+            "VST 2.4 plug-in " + std::string(TOVIK_TEST_VST) + " has no parameter 3 (it has 3, from 0)");
+  EXPECT_FALSE(builder.AddSetting("SHOW_TIME=much", &error, &warnings));
+  EXPECT_EQ(error, "invalid value 'much' for parameter 'SHOW_TIME' (a number from 0 to 1)");
+  EXPECT_TRUE(builder.AddSetting("SHOW_TIME=2", &error, &warnings)) << error;
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0], "SHOW_TIME=2 is out of the parameter's range (0 to 1): clamped to 1");
+  EXPECT_EQ(builder.Take()->stages[0].controls[2], 1.0f);
+}
+
+TEST(VstChain, APathThatIsNoVstPluginIsRefused) {
+  std::string error;
+  CChainBuilder builder;
+  EXPECT_FALSE(builder.AddPlugin("/nonexistent/plugin.so", &error));
+  EXPECT_EQ(error,
+            "cannot host /nonexistent/plugin.so: No such file or directory (an ID is an LV2 URI or a VST "
+            "2.4 .so file)");
+  EXPECT_FALSE(builder.AddPlugin("/etc/hostname", &error));
+  EXPECT_EQ(error.rfind("cannot host /etc/hostname: not a loadable module: ", 0), 0u) << error;
+  EXPECT_FALSE(builder.AddPlugin(TOVIK_SLAVE_PROGRAM, &error));
+  EXPECT_NE(error.find("cannot host " + std::string(TOVIK_SLAVE_PROGRAM) + ": "), std::string::npos) << error;
+}
+
+// The relayed time record answers audioMasterGetTime, its sample position
+// moved to the start of each part of a block longer than the chain's.
+TEST(VstChain, TheRelayedTimeRecordAnswersGetTimeInEveryPart) {
+  std::string error;
+  auto spec = MakeChain(TOVIK_TEST_VST, {"show_time=1"}, &error);
+  ASSERT_TRUE(spec) << error;
+  CPluginChain chain(spec);
+  ASSERT_TRUE(chain.Configure(48000.0, 32, 1, &error)) << error;
+  chain.Activate();
+  VstTimeInfo time{};
+  time.samplePos = 4800.0;
+  time.sampleRate = 48000.0;
+  time.tempo = 96.0;
+  time.flags = kVstTransportPlaying | kVstTempoValid;
+  unsigned char record[sizeof time];
+  std::memcpy(record, &time, sizeof time);
+  std::vector<float> in(64, 0.0f), out(64, -1.0f);
+  CEventList none(1, 1);
+  chain.SetTimeRecord(record);
+  chain.ProcessWire(4, 1, 64, reinterpret_cast<const unsigned char*>(in.data()),
+                    reinterpret_cast<unsigned char*>(out.data()), 1, none, nullptr);
+  for (int i = 0; i < 64; ++i) EXPECT_EQ(out[static_cast<size_t>(i)], 4800.0f + static_cast<float>(i)) << i;
+}
+
+// The block's MIDI and SysEx reach the plug-in through effProcessEvents, and
+// what it sends through audioMasterProcessEvents comes back, at its frames,
+// in each part of a long block.
+TEST(VstChain, EventsGoInThroughProcessEventsAndComeBack) {
+  std::string error;
+  auto spec = MakeChain(TOVIK_TEST_VST, {}, &error);
+  ASSERT_TRUE(spec) << error;
+  CPluginChain chain(spec);
+  ASSERT_TRUE(chain.Configure(48000.0, 32, 1, &error)) << error;
+  EXPECT_TRUE(chain.SendsEvents());
+  chain.Activate();
+  CEventList events, back;
+  const unsigned char noteOn[] = {0x90, 60, 100};
+  const unsigned char sysex[] = {0xF0, 0x7D, 0x01, 0x02, 0xF7};
+  const unsigned char noteOff[] = {0x80, 64, 0};
+  events.Add(5, noteOn, 3);
+  events.Add(9, sysex, 5);
+  events.Add(40, noteOff, 3);
+  std::vector<float> in(64), out(64);
+  for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<float>(i) / 64.0f;
+  chain.ProcessWire(4, 1, 64, reinterpret_cast<const unsigned char*>(in.data()),
+                    reinterpret_cast<unsigned char*>(out.data()), 1, events, &back);
+  EXPECT_EQ(out, in);
+  ASSERT_EQ(back.Count(), 3u);
+  const unsigned char fifthOn[] = {0x90, 67, 100};
+  const unsigned char fifthOff[] = {0x80, 71, 0};
+  EXPECT_EQ(back.At(0).frame, 5);
+  EXPECT_EQ(Bytes(back.Data(back.At(0)), back.Data(back.At(0)) + back.At(0).size),
+            Bytes(fifthOn, fifthOn + 3));
+  EXPECT_EQ(back.At(1).frame, 9);
+  EXPECT_EQ(Bytes(back.Data(back.At(1)), back.Data(back.At(1)) + back.At(1).size), Bytes(sysex, sysex + 5));
+  EXPECT_EQ(back.At(2).frame, 40);
+  EXPECT_EQ(Bytes(back.Data(back.At(2)), back.Data(back.At(2)) + back.At(2).size),
+            Bytes(fifthOff, fifthOff + 3));
 }
 
 #endif
