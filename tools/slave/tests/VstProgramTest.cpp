@@ -36,8 +36,7 @@ TEST(VstProgram, APluginThatCrashesEndsOnlyItsConnectionAndTheLogNamesIt) {
   const uint16_t port = FreePort();
   SlaveProcess slave(
       {"--port", std::to_string(port), "--plugin", TOVIK_TEST_VST, "--set", "crash_after=0.003"});
-  ASSERT_TRUE(slave.WaitFor("listening")) << slave.Output();
-  EXPECT_NE(slave.Output().find("every connection runs " + kName), std::string::npos) << slave.Output();
+  ASSERT_TRUE(slave.WaitFor("every connection runs " + kName)) << slave.Output();
   EXPECT_EQ(BlocksAnswered(port, 10), 3);
   EXPECT_TRUE(slave.WaitFor("died: signal 11 (Segmentation fault) in chain " + kName)) << slave.Output();
   EXPECT_NE(slave.Output().find("latency 17 frames"), std::string::npos) << slave.Output();
