@@ -111,5 +111,56 @@ TEST(ChainAllocation, BlocksThroughRealLv2ChainsAllocateNothingAfterSetUp) {
 #endif
 }
 
+// VST 2.4 plug-ins: the test plug-in asking for the time and sending back
+// every event it gets, and an LSP compressor when lsp-plugins-vst is there.
+TEST(ChainAllocation, BlocksThroughVstChainsAllocateNothingAfterSetUp) {
+#if !defined(TOVIK_TEST_VST)
+  GTEST_SKIP() << "the test plug-in is not built";
+#else
+  const Case cases[] = {{TOVIK_TEST_VST, 2}, {"/usr/lib/vst/lsp-plugins/compressor-stereo.so", 2}};
+  int ran = 0;
+  for (const Case& one : cases) {
+    CChainBuilder builder;
+    std::string error;
+    std::vector<std::string> warnings;
+    if (!builder.AddPlugin(one.uri, &error)) continue;  // not installed
+    if (std::string(one.uri) == TOVIK_TEST_VST) {
+      ASSERT_TRUE(builder.AddSetting("show_time=1", &error, &warnings));
+    }
+    CPluginChain chain(builder.Take());
+    ASSERT_TRUE(chain.Configure(48000.0, 256, one.channels, &error)) << error;
+    chain.Activate();
+    CEventList in, out;
+    std::vector<unsigned char> input(static_cast<size_t>(one.channels) * 1000 * 4, 0);
+    std::vector<unsigned char> output(input.size());
+    std::vector<unsigned char> back(65535);
+    std::vector<unsigned char> time(88, 0);
+    const Bytes records =
+        test::Concat({test::MidiRecord(3, 0x90, 60, 100), test::MidiRecord(300, 0x80, 60, 0),
+                      test::SysexRecord(24, {0xF0, 1, 0xF7}, 5)});
+    size_t counted = 0;
+    for (int block = 0; block < 200; ++block) {
+      const int32_t frames = block % 2 == 0 ? 256 : 1000;
+      const int32_t precision = 1 + block % 4;
+      counting = true;
+      in.Clear();
+      ReadWireEvents(records.data(), static_cast<int32_t>(records.size()), 24, &in);
+      chain.SetTimeRecord(time.data());
+      chain.ProcessWire(precision, one.channels, frames, input.data(), output.data(), one.channels, in, &out);
+      WriteWireEvents(out, 24, back.data(), static_cast<int32_t>(back.size()));
+      counting = false;
+      counted += allocations;
+      allocations = 0;
+    }
+    EXPECT_EQ(counted, 0u) << one.uri;
+    if (std::string(one.uri) == TOVIK_TEST_VST) {
+      EXPECT_EQ(out.Count(), 3u);
+    }
+    ++ran;
+  }
+  EXPECT_GE(ran, 1);
+#endif
+}
+
 }  // namespace
 }  // namespace tovik::slave::hosting
