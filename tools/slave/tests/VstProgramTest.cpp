@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "SlaveProcessSupport.h"
+#include "frame/VstAbi.h"
 
 namespace tovik::slave::test {
 namespace {
@@ -63,6 +65,53 @@ TEST(VstProgram, APluginThatHangsEndsOnlyItsConnectionAndTheLogNamesIt) {
     EXPECT_EQ(ReadBytes(healthy, 16 + 256).size(), 16u + 256u);
   }
   close(healthy);
+}
+
+// Over the wire: the block's time record is what the plug-in's
+// audioMasterGetTime gets, and the note it sends back comes in msgEvents.
+TEST(VstProgram, TheBlocksTimeRecordAndEventsReachThePluginAndItsEventsComeBack) {
+  const uint16_t port = FreePort();
+  SlaveProcess slave({"--port", std::to_string(port), "--plugin", TOVIK_TEST_VST, "--set", "show_time=1"});
+  ASSERT_TRUE(slave.WaitFor("every connection runs")) << slave.Output();
+  const int fd = ConnectTo(port);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(SendAll(fd, Concat({Hello(), SetIo(1, 1), SampleRate(48000.0f), BlockSize(64), Code(msgOpen),
+                                  Code(msgResume)})));
+  ASSERT_EQ(ReadBytes(fd, 6).size(), 6u);
+  VstTimeInfo time{};
+  time.samplePos = 9600.0;
+  time.sampleRate = 48000.0;
+  time.flags = kVstTransportPlaying;
+  Bytes block = Code(msgProcess);
+  const auto* raw = reinterpret_cast<const unsigned char*>(&time);
+  block.insert(block.end(), raw, raw + sizeof time);
+  const Bytes events = MidiRecord(7, 0x90, 60, 99);
+  Put32(block, static_cast<int32_t>(events.size()));
+  block.insert(block.end(), events.begin(), events.end());
+  Put32(block, 4);
+  Put32(block, 1);
+  Put32(block, 64);
+  block.insert(block.end(), 256, 0);
+  ASSERT_TRUE(SendAll(fd, block));
+  const Bytes code = ReadBytes(fd, 8);
+  ASSERT_EQ(code.size(), 8u);
+  ASSERT_EQ(Get32(code, 0), msgEvents);
+  const Bytes back = ReadBytes(fd, static_cast<size_t>(Get32(code, 4)));
+  // The note a fifth up at the same frame; the slave's records carry no flags.
+  Bytes expected = MidiRecord(7, 0x90, 67, 99);
+  Put32(expected, 0);
+  std::memcpy(expected.data() + 13, expected.data() + expected.size() - 4, 4);
+  expected.resize(expected.size() - 4);
+  EXPECT_EQ(back, expected);
+  const Bytes answer = ReadBytes(fd, 16 + 256);
+  ASSERT_EQ(answer.size(), 16u + 256u);
+  EXPECT_EQ(Get32(answer, 0), msgProcess);
+  for (size_t i = 0; i < 64; ++i) {
+    float sample = 0.0f;
+    std::memcpy(&sample, answer.data() + 16 + 4 * i, 4);
+    EXPECT_EQ(sample, 9600.0f + static_cast<float>(i)) << i;
+  }
+  close(fd);
 }
 
 TEST(VstProgram, BadVstOptionsAreRefusedAtStartWithExitStatus2) {
