@@ -58,7 +58,9 @@ void TakeEvents(Context* context, const VstEvents* events) {
   for (VstInt32 i = 0; i < count; ++i) {
     const VstEvent* event = events->events[i];
     if (event == nullptr) continue;
-    const int32_t frame = std::max<VstInt32>(0, event->deltaFrames);
+    // Within the part being run: a plug-in's frame is not trusted further.
+    const int32_t last = std::max<int32_t>(0, context->frames - 1);
+    const int32_t frame = std::min<int32_t>(last, std::max<VstInt32>(0, event->deltaFrames));
     if (event->type == kVstMidiType) {
       const auto* midi = reinterpret_cast<const VstMidiEvent*>(event);
       const auto* data = reinterpret_cast<const unsigned char*>(midi->midiData);

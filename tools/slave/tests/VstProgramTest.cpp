@@ -4,7 +4,9 @@
 #if defined(TOVIK_TEST_VST)
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -112,6 +114,48 @@ TEST(VstProgram, TheBlocksTimeRecordAndEventsReachThePluginAndItsEventsComeBack)
     EXPECT_EQ(sample, 9600.0f + static_cast<float>(i)) << i;
   }
   close(fd);
+}
+
+// A real VST 2.4 plug-in loaded and probed in the slave, then run in each
+// connection's own process: an LSP compressor on a stereo connection.
+TEST(VstProgram, AnLspCompressorRunsInEachConnectionsProcess) {
+  const std::string plugin = "/usr/lib/vst/lsp-plugins/compressor-stereo.so";
+  if (access(plugin.c_str(), R_OK) != 0) GTEST_SKIP() << "lsp-plugins-vst is not installed";
+  const uint16_t port = FreePort();
+  SlaveProcess slave({"--port", std::to_string(port), "--plugin", plugin});
+  ASSERT_TRUE(slave.WaitFor("every connection runs Compressor Stereo <" + plugin + ">")) << slave.Output();
+  for (int connection = 0; connection < 2; ++connection) {
+    const int fd = ConnectTo(port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(SendAll(fd, Concat({Hello(), SetIo(2, 2), SampleRate(48000.0f), BlockSize(256), Code(msgOpen),
+                                    Code(msgResume)})));
+    ASSERT_EQ(ReadBytes(fd, 6).size(), 6u);
+    double inEnergy = 0.0, outEnergy = 0.0;
+    for (int block = 0; block < 40; ++block) {
+      std::vector<float> planar(512);
+      for (size_t i = 0; i < 256; ++i) {
+        const double t = static_cast<double>(block * 256 + static_cast<int>(i)) / 48000.0;
+        planar[i] = static_cast<float>(0.9 * std::sin(2.0 * 3.141592653589793 * 440.0 * t));
+        planar[256 + i] = planar[i];
+      }
+      Bytes audio(planar.size() * 4);
+      std::memcpy(audio.data(), planar.data(), audio.size());
+      ASSERT_TRUE(SendAll(fd, Process(4, 2, 256, audio)));
+      const Bytes answer = ReadBytes(fd, 16 + audio.size());
+      ASSERT_EQ(answer.size(), 16u + audio.size()) << slave.Output();
+      for (size_t i = 0; i < planar.size(); ++i) {
+        float sample = 0.0f;
+        std::memcpy(&sample, answer.data() + 16 + 4 * i, 4);
+        ASSERT_TRUE(std::isfinite(sample));
+        if (block >= 20) outEnergy += double{sample} * sample, inEnergy += double{planar[i]} * planar[i];
+      }
+    }
+    close(fd);
+    // Compressed: well below the input, far from silence.
+    EXPECT_LT(outEnergy / inEnergy, 0.9);
+    EXPECT_GT(outEnergy / inEnergy, 0.1);
+  }
+  EXPECT_TRUE(slave.WaitFor("latency 0 frames")) << slave.Output();
 }
 
 TEST(VstProgram, BadVstOptionsAreRefusedAtStartWithExitStatus2) {
