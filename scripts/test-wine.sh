@@ -216,14 +216,24 @@ expect_reg() {
   fi
 }
 say "registry ($(elapsed))"
-# The stereo run above wrote TovikI's key; Tovik's key holds its defaults.
+# tovik-host gives the plug-in a private store unless --user-settings: these
+# runs use the prefix's own registry, with the dialog switched off first.
+w 30 reg add "$KEY64" /v ConfigDlg /t REG_DWORD /d 0 /f >/dev/null 2>&1
+[ -n "$NO_IA32" ] || w 30 reg add "$KEY32" /v ConfigDlg /t REG_DWORD /d 0 /f >/dev/null 2>&1
+load_tovik() {  # loading Tovik.dll writes its six values
+  info "$HOST64" "$DLL64" "$LOGS/registry-Tovik.log" --user-settings &&
+    expect_reg "$KEY64" NumInputs=2 NumOutputs=2 ConfigDlg=0 TermSlave=1 StereoPins=0 AudioPrec=4
+}
+load_tovik_i() {  # TovikI.dll with stereo pins and 3 channels keeps them in its own key
+  info "$HOST32" "$DLL32" "$LOGS/registry-TovikI.log" --user-settings --set StereoPins=1 --channels 3 &&
+    expect_reg "$KEY32" NumInputs=3 NumOutputs=3 ConfigDlg=0 TermSlave=1 StereoPins=1 AudioPrec=4
+}
 KEY32_VALUES=(NumInputs=3 NumOutputs=3 ConfigDlg=0 TermSlave=1 StereoPins=1 AudioPrec=4)
 [ -z "$NO_IA32" ] || KEY32_VALUES=()  # no 32-bit run wrote it
-check "registry: Tovik key after loading Tovik.dll" expect_reg "$KEY64" NumInputs=2 NumOutputs=2 ConfigDlg=0 \
-  TermSlave=1 StereoPins=0 AudioPrec=4
-check32 "registry: TovikI key holds TovikI.dll's own changes" expect_reg "$KEY32" "${KEY32_VALUES[@]}"
+check "registry: Tovik key after loading Tovik.dll" load_tovik
+check32 "registry: TovikI key holds TovikI.dll's own changes" load_tovik_i
 set_prec() {  # set_prec HOST DLL PREC LOG
-  info "$1" "$2" "$4" --prec "$3" && expect_lines "$4" "  AudioPrec=$3"
+  info "$1" "$2" "$4" --user-settings --prec "$3" && expect_lines "$4" "  AudioPrec=$3"
 }
 prec_tovik() {
   set_prec "$HOST64" "$DLL64" 2 "$LOGS/prec-Tovik.log" &&
@@ -239,7 +249,7 @@ check "registry: Tovik.dll precision 2 goes to the Tovik key only" prec_tovik
 check32 "registry: TovikI.dll precision 3 goes to the TovikI key only" prec_tovik_i
 prec9() {  # prec9 HOST DLL KEY LOG: a stored "AudioPrec" 9 loads as 4 and is written back as 4
   w 30 reg add "$3" /v AudioPrec /t REG_DWORD /d 9 /f >/dev/null 2>&1 &&
-    info "$1" "$2" "$4" &&
+    info "$1" "$2" "$4" --user-settings &&
     expect_lines "$4" '  parameter 3: "AudioPrec" = 1.000000 "32bit float"' "  AudioPrec=4" &&
     [ "$(reg_values "$3" | grep '^AudioPrec=')" = "AudioPrec=4" ]
 }
@@ -339,8 +349,8 @@ dialog_run() {
   # Without --host/--port the relay goes where the dialog connected. The
   # dialog runs inside VSTPluginMain: --timeout 30 gives tovik-host's watchdog
   # a minute before it gives up on that call.
-  local run=(--seconds 1 --sync --compare --no-progress --timeout 30)
-  [ "$listening" = yes ] || run=(--info --timeout 30)
+  local run=(--seconds 1 --sync --compare --no-progress --timeout 30 --user-settings)
+  [ "$listening" = yes ] || run=(--info --timeout 30 --user-settings)
   w 120 "$HOST64" "$DLL64" "${run[@]}" >"$log" 2>&1 &
   local hostpid=$!
   PIDS+=($hostpid)

@@ -168,14 +168,14 @@ CSlaveNetMem::ConnectState CSlaveNetMem::ConnectNext() {
   return ConnectState::kFailed;
 }
 
-CSlaveNetMem::ConnectState CSlaveNetMem::PollConnect() {
+CSlaveNetMem::ConnectState CSlaveNetMem::PollConnect(int waitMs) {
   const ws::Winsock2Table& fn = *sockets_;
   if (!connecting_)
     return IsConnected() && block_ && block_->sideBAttached ? ConnectState::kConnected : ConnectState::kNone;
   if (!IsConnected()) return ConnectNext();
   ws::fd_set writable = SetOf(*socket_);
   ws::fd_set failed = SetOf(*socket_);  // Winsock reports a failed connect here only
-  const ws::timeval tv = Timeval(0);
+  const ws::timeval tv = Timeval(waitMs > 0 ? waitMs : 0);
   const int ready = fn.select ? fn.select(0, nullptr, &writable, &failed, &tv) : -1;
   if (ready > 0 && failed.fd_count == 0 && writable.fd_count != 0) {
     int soError = 0;

@@ -90,7 +90,9 @@ class CSlaveNetMem : public CSlaveLocalMem {
   // transfer time-outs set), failed (the next address is tried while the
   // attempt is younger than kConnectTimeoutMs), or is still under way. After
   // kConnectTimeoutMs the attempt fails. [same threads as StartConnect]
-  ConnectState PollConnect();
+  // waitMs > 0 waits that long at most for the outcome (only the render's
+  // first attempt does, see CTovik::activate).
+  ConnectState PollConnect(int waitMs = 0);
   bool IsConnecting() const { return connecting_; }
 
   // Resolve, StartConnect and up to kConnectTimeoutMs of waiting for the

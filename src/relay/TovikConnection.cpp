@@ -208,7 +208,7 @@ void CTovik::advanceConnection(uint32_t now, bool mayStart, int infoWaitMs) {
     attemptPhase = AttemptPhase::kConnecting;
   }
   if (attemptPhase == AttemptPhase::kConnecting) {
-    const CSlaveNetMem::ConnectState state = link.PollConnect();
+    const CSlaveNetMem::ConnectState state = link.PollConnect(infoWaitMs);
     if (state == CSlaveNetMem::ConnectState::kInProgress) return;
     if (state != CSlaveNetMem::ConnectState::kConnected) return failAttempt();
     onConnectionChanged();
@@ -294,13 +294,14 @@ void CTovik::activate() {
   const uint32_t now = tovik::platform::TickCount();
   if (!openPending) advanceConnection(now, !idleIsRecent(now));
   // A synchronous call waits for its own block's answer anyway: when it makes
-  // the first attempt itself (a render without idle calls) and the TCP
-  // connection is made, it gives the slave a few milliseconds for the info
-  // answer, so that the first block of a render is relayed too. A slave that
-  // cannot be reached costs nothing here (the connect is never waited for),
-  // and the paced repeats of a failing attempt never wait.
+  // the first attempt itself (a render without idle calls), it gives the
+  // connect and the info answer a few milliseconds, so that the first block of
+  // a render is relayed too (a loopback connect may still be under way when
+  // the call looks first, under Wine for one). A refused connect costs
+  // nothing, a slave that does not answer costs this once, and the paced
+  // repeats of a failing attempt never wait.
   const uint32_t graceStart = tovik::platform::TickCount();
-  while (Synch && attemptHasGrace && !idleIsRecent(now) && attemptPhase == AttemptPhase::kAwaitingInfo &&
+  while (Synch && attemptHasGrace && !idleIsRecent(now) && attemptPhase != AttemptPhase::kNone &&
          tovik::platform::TickCount() - graceStart < kHandshakeGraceMs) {
     advanceConnection(tovik::platform::TickCount(), false, 1);
   }
