@@ -1,10 +1,15 @@
 #include "VstPlugin.h"
 
 #include <dirent.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -466,20 +471,78 @@ std::vector<std::string> VstSearchPath() {
   return directories;
 }
 
+namespace {
+
+// The list line of one file. Run in a process of its own.
+std::string DescribeVstFile(const std::string& file) {
+  std::string error;
+  const std::shared_ptr<const IPluginType> type = FindVstPlugin(file, &error);
+  if (!type) return file + "\t(not usable: " + error + ")\n";
+  return file + "\t" + type->Name() + "\t" + std::to_string(type->AudioInputs()) + " in, " +
+         std::to_string(type->AudioOutputs()) + " out" + (type->MidiInput() ? ", MIDI in" : "") +
+         (type->MidiOutput() ? ", MIDI out" : "") + "\n";
+}
+
+// Loads the file in a child process, so that a plug-in that crashes or hangs
+// while it is loaded costs only its own line; waits at most 10 s for it.
+std::string ProbeVstFile(const std::string& file) {
+  int fds[2];
+  if (pipe(fds) != 0) return DescribeVstFile(file);
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    const std::string line = DescribeVstFile(file);
+    size_t done = 0;
+    while (done < line.size()) {
+      const ssize_t wrote = write(fds[1], line.data() + done, line.size() - done);
+      if (wrote <= 0) break;
+      done += static_cast<size_t>(wrote);
+    }
+    _exit(0);
+  }
+  close(fds[1]);
+  if (pid < 0) {
+    close(fds[0]);
+    return DescribeVstFile(file);
+  }
+  std::string line;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  bool timedOut = false;
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now())
+            .count();
+    if (left <= 0) {
+      timedOut = true;
+      break;
+    }
+    pollfd p{fds[0], POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+    char chunk[1024];
+    const ssize_t got = read(fds[0], chunk, sizeof chunk);
+    if (got <= 0) break;
+    line.append(chunk, static_cast<size_t>(got));
+  }
+  close(fds[0]);
+  if (timedOut) kill(pid, SIGKILL);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (timedOut) return file + "\t(not usable: no answer within 10 s of loading it)\n";
+  if (WIFSIGNALED(status)) {
+    return file + "\t(not usable: it crashed while loading: signal " + std::to_string(WTERMSIG(status)) +
+           " (" + strsignal(WTERMSIG(status)) + "))\n";
+  }
+  if (line.empty()) return file + "\t(not usable: it ended the process while loading)\n";
+  return line;
+}
+
+}  // namespace
+
 void ListVstPlugins(std::FILE* out) {
   std::vector<std::string> files;
   for (const std::string& directory : VstSearchPath()) ListDirectory(directory, 0, &files);
-  for (const std::string& file : files) {
-    std::string error;
-    const std::shared_ptr<const IPluginType> type = FindVstPlugin(file, &error);
-    if (!type) {
-      std::fprintf(out, "%s\t(not usable: %s)\n", file.c_str(), error.c_str());
-      continue;
-    }
-    std::fprintf(out, "%s\t%s\t%d in, %d out%s%s\n", file.c_str(), type->Name().c_str(), type->AudioInputs(),
-                 type->AudioOutputs(), type->MidiInput() ? ", MIDI in" : "",
-                 type->MidiOutput() ? ", MIDI out" : "");
-  }
+  for (const std::string& file : files) std::fputs(ProbeVstFile(file).c_str(), out);
 }
 
 }  // namespace tovik::slave::hosting

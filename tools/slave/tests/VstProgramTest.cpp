@@ -158,6 +158,28 @@ TEST(VstProgram, AnLspCompressorRunsInEachConnectionsProcess) {
   EXPECT_TRUE(slave.WaitFor("latency 0 frames")) << slave.Output();
 }
 
+// --list-plugins loads each .so in a process of its own: one that crashes
+// while loading gets a line saying so and the list goes on.
+TEST(VstProgram, ListPluginsNamesAPluginThatCrashesWhileLoadingAndGoesOn) {
+  std::string directory = TOVIK_TEST_VST;
+  directory.resize(directory.find_last_of('/'));
+  setenv("VST_PATH", directory.c_str(), 1);
+  setenv("TOVIK_FAULTY_VST_CRASH_ON_LOAD", "1", 1);
+  SlaveProcess slave({"--list-plugins"});
+  unsetenv("VST_PATH");
+  unsetenv("TOVIK_FAULTY_VST_CRASH_ON_LOAD");
+  EXPECT_EQ(slave.Exit(60000), 0);
+  EXPECT_NE(slave.Output().find(std::string(TOVIK_TEST_VST) +
+                                "\t(not usable: it crashed while loading: signal 6 (Aborted))\n"),
+            std::string::npos)
+      << slave.Output().substr(slave.Output().find("VST 2.4"), 2000);
+  if (access("/usr/lib/vst/lsp-plugins/compressor-stereo.so", R_OK) == 0) {
+    EXPECT_NE(slave.Output().find(
+                  "/usr/lib/vst/lsp-plugins/compressor-stereo.so\tCompressor Stereo\t2 in, 2 out\n"),
+              std::string::npos);
+  }
+}
+
 TEST(VstProgram, BadVstOptionsAreRefusedAtStartWithExitStatus2) {
   SlaveProcess slave({"--port", std::to_string(FreePort()), "--plugin", TOVIK_TEST_VST, "--set", "volume=1"});
   EXPECT_EQ(slave.Exit(), 2) << slave.Output();

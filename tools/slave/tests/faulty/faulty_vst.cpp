@@ -8,10 +8,13 @@
 //                    time answer gives for each frame (samplePos + frame)
 // The MIDI it gets through effProcessEvents goes back through
 // audioMasterProcessEvents in the same block, notes a fifth up (status and
-// velocity kept); SysEx goes back as it came. Its initialDelay is 17.
+// velocity kept); SysEx goes back as it came. Its initialDelay is 17. With
+// TOVIK_FAULTY_VST_CRASH_ON_LOAD set in the environment it aborts as soon
+// as it is loaded.
 #include <time.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "frame/VstAbi.h"
@@ -150,6 +153,8 @@ float VSTCALLBACK GetParameter(AEffect* effect, VstInt32 index) {
 }  // namespace
 
 extern "C" VST_EXPORT AEffect* VSTPluginMain(audioMasterCallback host) {
+  // For the plug-in lists: a plug-in that crashes as soon as it is loaded.
+  if (std::getenv("TOVIK_FAULTY_VST_CRASH_ON_LOAD") != nullptr) std::abort();
   if (host == nullptr || host(nullptr, audioMasterVersion, 0, 0, nullptr, 0) == 0) return nullptr;
   auto* self = new Faulty;
   self->host = host;
