@@ -46,19 +46,22 @@ void ExpectRefused(const std::vector<std::string>& args, const std::string& mess
   EXPECT_EQ(slave.Output().find("listening"), std::string::npos) << slave.Output();
 }
 
-// One stereo block of 64 frames through the slave on port: the answer's
-// samples, or nothing.
-std::vector<float> RelayStereoBlock(uint16_t port, const std::vector<float>& planar) {
+// Stereo blocks of 64 frames through the slave on port, on one connection:
+// the last answer's samples, or nothing when a block was not answered.
+std::vector<float> RelayStereoBlock(uint16_t port, const std::vector<float>& planar, int blocks = 1) {
   const int fd = ConnectTo(port);
   if (fd < 0) return {};
   Bytes audio(planar.size() * 4);
   std::memcpy(audio.data(), planar.data(), audio.size());
   SendAll(fd, Concat({Hello(), SetIo(2, 2), SampleRate(48000.0f), BlockSize(64), Code(msgOpen),
-                      Code(msgResume), Process(4, 2, 64, audio)}));
+                      Code(msgResume)}));
   std::vector<float> samples;
   if (ReadBytes(fd, 6).size() == 6) {
-    const Bytes answer = ReadBytes(fd, 16 + audio.size(), 5000);
-    if (answer.size() == 16 + audio.size()) {
+    for (int block = 0; block < blocks; ++block) {
+      samples.clear();
+      SendAll(fd, Process(4, 2, 64, audio));
+      const Bytes answer = ReadBytes(fd, 16 + audio.size(), 5000);
+      if (answer.size() != 16 + audio.size()) break;
       samples.resize(planar.size());
       std::memcpy(samples.data(), answer.data() + 16, audio.size());
     }
@@ -131,6 +134,29 @@ TEST(ConfigProgram, ABadSettingInTheFileNamesItsPlace) {
   ExpectRefused(
       {"--config", file.Path()},
       file.Path() + ":3:74: LV2 plug-in http://lv2plug.in/plugins/eg-amp has no control input 'volume'");
+}
+
+#endif
+
+#if defined(TOVIK_TEST_VST)
+
+// A VST 2.4 plug-in named by its path, its parameter set by name; one that
+// crashes on its port ends only that connection.
+TEST(ConfigProgram, AVstPluginByPathWithItsParameters) {
+  const uint16_t port = FreePort();
+  ConfigFile file("[[slave]]\nport = " + std::to_string(port) + "\nplugins = [ { path = \"" + TOVIK_TEST_VST +
+                  "\", set = { crash_after = 0.001 } } ]\n");
+  SlaveProcess slave({"--config", file.Path()});
+  const std::string name = std::string("Tovik Faulty VST <") + TOVIK_TEST_VST + ">";
+  ASSERT_TRUE(slave.WaitFor("port " + std::to_string(port) + " (" + name + ")")) << slave.Output();
+  std::vector<float> planar(128, 0.25f);
+  EXPECT_EQ(RelayStereoBlock(port, planar), planar);
+  EXPECT_TRUE(RelayStereoBlock(port, planar, 2).empty());
+  EXPECT_TRUE(slave.WaitFor("died: signal 11 (Segmentation fault) in chain " + name)) << slave.Output();
+  ConfigFile bad("[[slave]]\nport = " + std::to_string(port) + "\nplugins = [ { path = \"" + TOVIK_TEST_VST +
+                 "\", set = { volume = 1 } } ]\n");
+  ExpectRefused({"--config", bad.Path()}, bad.Path() + ":3:");
+  ExpectRefused({"--config", bad.Path()}, "has no parameter 'volume'");
 }
 
 #endif
