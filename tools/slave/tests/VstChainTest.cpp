@@ -24,7 +24,7 @@ using hosting::CEventList;
 using hosting::CPluginChain;
 using Bytes = std::vector<unsigned char>;
 
-bool Exists(const std::string& path) {
+[[maybe_unused]] bool Exists(const std::string& path) {
   struct stat info {};
   return stat(path.c_str(), &info) == 0;
 }
@@ -44,8 +44,8 @@ std::shared_ptr<const hosting::ChainSpec> MakeChain(const std::string& id,
 // Runs blocks x frames of a stereo signal (a 440 Hz sine at 0.9 left, a
 // 1 kHz one at 0.3 right, 48 kHz) through the chain; the planar output, left
 // then right, block after block.
-std::vector<float> RunStereo(const std::shared_ptr<const hosting::ChainSpec>& spec, int blocks,
-                             int32_t frames) {
+[[maybe_unused]] std::vector<float> RunStereo(const std::shared_ptr<const hosting::ChainSpec>& spec,
+                                              int blocks, int32_t frames) {
   CPluginChain chain(spec);
   std::string error;
   if (!chain.Configure(48000.0, frames, 2, &error)) {
