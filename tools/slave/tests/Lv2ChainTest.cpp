@@ -67,7 +67,7 @@ class Served {
   bool Block(int32_t channels, const std::vector<float>& planar, int32_t frames, const Bytes& events,
              std::vector<float>* audio, Bytes* eventsBack, int32_t* outChannels) {
     Bytes samples(planar.size() * 4);
-    std::memcpy(samples.data(), planar.data(), samples.size());
+    if (!samples.empty()) std::memcpy(samples.data(), planar.data(), samples.size());
     if (!SendAll(pair_.client, Process(4, channels, frames, samples, events))) return false;
     Bytes code = ReadBytes(pair_.client, 4);
     if (code.size() != 4) return false;
