@@ -11,6 +11,7 @@
 // velocity kept); SysEx goes back as it came. Its initialDelay is 17. With
 // TOVIK_FAULTY_VST_CRASH_ON_LOAD set in the environment it aborts as soon
 // as it is loaded.
+#include <signal.h>
 #include <time.h>
 
 #include <cmath>
@@ -111,8 +112,7 @@ void VSTCALLBACK Process(AEffect* effect, float** inputs, float** outputs, VstIn
   const long crash = Count(self->params[0]);
   const long hang = Count(self->params[1]);
   if (crash > 0 && self->blocks >= crash) {
-    volatile int* nowhere = nullptr;
-    *nowhere = 1;
+    raise(SIGSEGV);  // a segfault, without undefined behaviour the sanitizers would report first
   }
   if (hang > 0 && self->blocks >= hang) {
     for (;;) {
