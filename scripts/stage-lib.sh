@@ -132,7 +132,8 @@ start_slave() {
   port=$(free_port)
   "$SLAVE" --port "$port" --bind 127.0.0.1 "$@" >"$log" 2>&1 &
   PIDS+=($!)
-  for i in $(seq 1 50); do
+  # A slave that hosts plug-ins reads every installed LV2 bundle first.
+  for i in $(seq 1 300); do
     if grep -q "listening" "$log"; then
       printf -v "$var" '%s' "$port"
       return 0

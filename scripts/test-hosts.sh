@@ -6,8 +6,9 @@
 #       Ardour reads: Ardour never scans by itself, so every run scans anew);
 #       a slave running during the scans is left running;
 #     - ardour7-lua builds a session on the dummy backend's "Sine Wave" device:
-#       a track with Tovik.so relays through tovik-slave --gain -6, and the
-#       track's meter after its fader reads 6 dB below its input;
+#       a track with Tovik.so relays through a tovik-slave running the LV2
+#       plug-in eg-amp at -6 dB, and the track's meter after its fader reads
+#       6 dB below its input;
 #     - the saved session keeps the plug-in's chunk; ardour7-export renders it
 #       offline and ardour7-lua loads and plays it again, both with the
 #       environment pointing at a second slave (-12 dB): the level shows that
@@ -123,7 +124,9 @@ check "Ardour scanner: the scans leave a running slave running (no msgClose)" sl
 SESSION=$WORK/ardour-session
 export SESSION_DIR=$SESSION SESSION_NAME=relay
 export LXVST_PATH=$ROOT/build/plugins
-start_slave PORT_A "$ARTIFACTS/ardour-slave.log" --gain "$GAIN" || finish
+# The slave runs a real LV2 plug-in (eg-amp, mono: one instance per channel).
+start_slave PORT_A "$ARTIFACTS/ardour-slave.log" --plugin http://lv2plug.in/plugins/eg-amp --set "gain=$GAIN" ||
+  finish
 start_slave PORT_B "$ARTIFACTS/ardour-decoy.log" --gain "$DECOY" || finish
 
 # lua LOG SCRIPT: one bounded ardour7-lua run; its output without Ardour's chatter.
