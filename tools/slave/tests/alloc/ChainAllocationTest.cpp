@@ -14,48 +14,17 @@
 #include <vector>
 
 #include "SlaveTestSupport.h"
+#include "alloc/MallocCounter.h"
 #include "hosting/PluginChain.h"
 #include "hosting/WireEvents.h"
-
-extern "C" {
-void* __libc_malloc(size_t size);
-void* __libc_calloc(size_t count, size_t size);
-void* __libc_realloc(void* pointer, size_t size);
-void* __libc_memalign(size_t alignment, size_t size);
-}
 
 namespace {
 thread_local bool counting = false;
 thread_local size_t allocations = 0;
-inline void Count() {
-  if (counting) ++allocations;
-}
 }  // namespace
 
-extern "C" void* malloc(size_t size) noexcept {
-  Count();
-  return __libc_malloc(size);
-}
-extern "C" void* calloc(size_t count, size_t size) noexcept {
-  Count();
-  return __libc_calloc(count, size);
-}
-extern "C" void* realloc(void* pointer, size_t size) noexcept {
-  Count();
-  return __libc_realloc(pointer, size);
-}
-extern "C" void* memalign(size_t alignment, size_t size) noexcept {
-  Count();
-  return __libc_memalign(alignment, size);
-}
-extern "C" void* aligned_alloc(size_t alignment, size_t size) noexcept {
-  Count();
-  return __libc_memalign(alignment, size);
-}
-extern "C" int posix_memalign(void** out, size_t alignment, size_t size) noexcept {
-  Count();
-  *out = __libc_memalign(alignment, size);
-  return *out != nullptr ? 0 : 12;
+void CountAllocation() {
+  if (counting) ++allocations;
 }
 
 namespace tovik::slave::hosting {

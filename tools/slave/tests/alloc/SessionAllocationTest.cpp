@@ -13,46 +13,15 @@
 
 #include "SlaveSession.h"
 #include "SlaveTestSupport.h"
-
-extern "C" {
-void* __libc_malloc(size_t size);
-void* __libc_calloc(size_t count, size_t size);
-void* __libc_realloc(void* pointer, size_t size);
-void* __libc_memalign(size_t alignment, size_t size);
-}
+#include "alloc/MallocCounter.h"
 
 namespace {
 std::atomic<bool> counting{false};
 std::atomic<size_t> allocations{0};
-inline void Count() {
-  if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1, std::memory_order_relaxed);
-}
 }  // namespace
 
-extern "C" void* malloc(size_t size) noexcept {
-  Count();
-  return __libc_malloc(size);
-}
-extern "C" void* calloc(size_t count, size_t size) noexcept {
-  Count();
-  return __libc_calloc(count, size);
-}
-extern "C" void* realloc(void* pointer, size_t size) noexcept {
-  Count();
-  return __libc_realloc(pointer, size);
-}
-extern "C" void* memalign(size_t alignment, size_t size) noexcept {
-  Count();
-  return __libc_memalign(alignment, size);
-}
-extern "C" void* aligned_alloc(size_t alignment, size_t size) noexcept {
-  Count();
-  return __libc_memalign(alignment, size);
-}
-extern "C" int posix_memalign(void** out, size_t alignment, size_t size) noexcept {
-  Count();
-  *out = __libc_memalign(alignment, size);
-  return *out != nullptr ? 0 : 12;
+void CountAllocation() {
+  if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1, std::memory_order_relaxed);
 }
 
 namespace tovik::slave::test {
