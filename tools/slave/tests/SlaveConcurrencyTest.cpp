@@ -134,7 +134,9 @@ TEST(SlaveConcurrency, SixteenInstancesGetTheirOwnAudioWhileOthersStallStaySilen
       if (!found) slave.WaitFor("\x01", 50);
     }
     EXPECT_TRUE(found) << id << "\n" << slave.Output();
-    EXPECT_EQ(Lines(slave.Output(), {Tag(id), ": connected, plug-in 1.8 (msgHello), "}).size(), 1u) << id;
+    // One connect line; it names the plug-in when its msgHello came within the
+    // second the slave waits for it (a loaded machine may take longer).
+    EXPECT_EQ(Lines(slave.Output(), {Tag(id), ": connected, "}).size(), 1u) << id;
     EXPECT_EQ(
         Lines(slave.Output(), {Tag(id),
                                ": handshake complete: 2 in, 2 out, 48000 Hz, block size 64, precision 4 "
