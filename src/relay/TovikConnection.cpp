@@ -305,6 +305,7 @@ void CTovik::activate() {
          tovik::platform::TickCount() - graceStart < kHandshakeGraceMs) {
     advanceConnection(tovik::platform::TickCount(), false, 1);
   }
+  attemptHasGrace = false;  // one call's grace per attempt: later calls only look
   if (!openPending) return;
   openPending = false;
   connected = link.IsAttachedB();
