@@ -218,7 +218,8 @@ class CTovik : public AudioEffectX {
   std::atomic<uint32_t> lastIdleCall{0};
   // The attempt under way (linkLock) and the pacing of new ones: at most one
   // per kAttemptIntervalMs, except the first after a connection was lost.
-  AttemptPhase attemptPhase = AttemptPhase::kNone;
+  std::atomic<AttemptPhase> attemptPhase{
+      AttemptPhase::kNone};  // written under linkLock; idle calls read it without
   uint32_t infoSentAt = 0;
   std::atomic<uint32_t> lastAttempt{0};
   std::atomic<bool> attemptMade{false};  // since construction, an address change or a lost connection
