@@ -7,6 +7,7 @@
 # Usage: relay_expect_failure.sh SLAVE HOST PLUGIN PATTERN [--kill-after S] [--hold-connection]
 #        [slave options] -- [host options]
 set -uo pipefail
+. "$(dirname "$0")/start-slave.sh"
 slave_exe=$1 host_exe=$2 plugin=$3 pattern=$4
 shift 4
 kill_after=""
@@ -34,19 +35,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-for attempt in 1 2 3 4 5 6 7 8; do
-  port=$((20000 + (RANDOM % 20000)))
-  "$slave_exe" --port "$port" --quiet "${slave_args[@]}" &
-  slave=$!
-  sleep 0.2
-  kill -0 "$slave" 2>/dev/null && break
-  wait "$slave" 2>/dev/null
-  slave=""
-done
-if [ -z "$slave" ]; then
-  echo "relay_expect_failure: tovik-slave did not start" >&2
-  exit 1
-fi
+start_slave relay_expect_failure "$slave_exe" "${slave_args[@]}" || exit 1
 
 if [ -n "$hold" ]; then
   exec 3<>"/dev/tcp/127.0.0.1/$port"

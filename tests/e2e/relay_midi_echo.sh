@@ -5,6 +5,7 @@
 #
 # Usage: relay_midi_echo.sh SLAVE HOST PLUGIN WORKDIR
 set -uo pipefail
+. "$(dirname "$0")/start-slave.sh"
 slave_exe=$1 host_exe=$2 plugin=$3 work=$4
 mkdir -p "$work"
 mid="$work/notes.mid"
@@ -34,19 +35,7 @@ length=$(printf "$track" | wc -c)
   printf "$track"
 } >"$mid"
 
-for attempt in 1 2 3 4 5 6 7 8; do
-  port=$((20000 + (RANDOM % 20000)))
-  "$slave_exe" --port "$port" --quiet --echo-events &
-  slave=$!
-  sleep 0.2
-  kill -0 "$slave" 2>/dev/null && break
-  wait "$slave" 2>/dev/null
-  slave=""
-done
-if [ -z "$slave" ]; then
-  echo "relay_midi_echo: tovik-slave did not start" >&2
-  exit 1
-fi
+start_slave relay_midi_echo "$slave_exe" --echo-events || exit 1
 
 "$host_exe" "$plugin" --host 127.0.0.1 --port "$port" --no-progress --sync --prec 4 --block 512 --rate 48000 \
   --midi "$mid" --show-events >"$out"

@@ -6,6 +6,7 @@
 #
 # Usage: relay_through_slave.sh SLAVE HOST PLUGIN [slave options] -- [host options]
 set -uo pipefail
+. "$(dirname "$0")/start-slave.sh"
 slave_exe=$1 host_exe=$2 plugin=$3
 shift 3
 slave_args=()
@@ -20,18 +21,6 @@ cleanup() { [ -n "$slave" ] && kill "$slave" 2>/dev/null && wait "$slave" 2>/dev
 trap cleanup EXIT
 
 # A port that nothing else holds: the slave refuses to start on a port in use.
-for attempt in 1 2 3 4 5 6 7 8; do
-  port=$((20000 + (RANDOM % 20000)))
-  "$slave_exe" --port "$port" --quiet --exit-on-close "${slave_args[@]}" &
-  slave=$!
-  sleep 0.2
-  kill -0 "$slave" 2>/dev/null && break
-  wait "$slave" 2>/dev/null
-  slave=""
-done
-if [ -z "$slave" ]; then
-  echo "relay_through_slave: tovik-slave did not start" >&2
-  exit 1
-fi
+start_slave relay_through_slave "$slave_exe" --exit-on-close "${slave_args[@]}" || exit 1
 
 "$host_exe" "$plugin" --host 127.0.0.1 --port "$port" --no-progress "$@"
