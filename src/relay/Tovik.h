@@ -125,7 +125,7 @@ class CTovik : public AudioEffectX {
   bool setSlaveAddress(const char* host, VstInt32 port);
   // [main-thread] When the address changed since it was last resolved: drops
   // the connection or attempt to the old one and resolves the new one.
-  void useNewAddress();
+  bool useNewAddress();  // true when it resolved
   bool attemptUnderWay();
   // [main-thread] Advances an attempt for at most budgetMs (the dialog):
   // true once the connection is Pending or active. Pacing is not applied.

@@ -144,10 +144,10 @@ void CTovik::onAddressChanged(const char* host, VstInt32 port) {
   useNewAddress();
 }
 
-void CTovik::useNewAddress() {
+bool CTovik::useNewAddress() {
   {
     std::lock_guard<std::mutex> guard(addressLock);
-    if (resolvedGeneration == addressGeneration) return;
+    if (resolvedGeneration == addressGeneration) return false;
   }
   {
     std::lock_guard<std::mutex> guard(linkLock);
@@ -156,6 +156,7 @@ void CTovik::useNewAddress() {
     attemptMade = false;  // the new address is tried at once
   }
   resolveAddress();
+  return true;
 }
 
 bool CTovik::attemptUnderWay() {
@@ -249,8 +250,8 @@ bool CTovik::finishHandshake() {
 }
 
 bool CTovik::connectToSlave(int budgetMs) {
-  useNewAddress();
-  if (resolveFailed || (lastAttemptFailed && !attemptUnderWay())) resolveAddress();
+  // A new address is resolved once; an old one again after a failure.
+  if (!useNewAddress() && (resolveFailed || (lastAttemptFailed && !attemptUnderWay()))) resolveAddress();
   const uint32_t start = tovik::platform::TickCount();
   for (;;) {
     {
