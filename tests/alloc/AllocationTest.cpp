@@ -33,6 +33,7 @@
 #include "platform/UserStore.h"
 #include "relay/BuildConstants.h"
 #include "relay/Tovik.h"
+#include "support/ScopedConfigHome.h"
 #include "support/TovikInspector.h"
 
 extern "C" {
@@ -206,12 +207,6 @@ class AllocationTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!std::filesystem::exists(SlaveProcess::Program())) GTEST_SKIP() << "tovik-slave not built";
-    configDir = std::filesystem::temp_directory_path() / ("tovik-alloc-" + std::to_string(getpid()));
-    std::filesystem::create_directories(configDir);
-    setenv("XDG_CONFIG_HOME", configDir.c_str(), 1);
-    tovik::platform::UserStore store(build::kStoreKey);
-    store.WriteInt("ConfigDlg", 0);
-    store.Close();
     ASSERT_TRUE(slave.Start({"--quiet", "--echo-events"}));
     plugin = std::make_unique<CTovik>(QuietHost::Callback());
     std::string chunk = "Host=127.0.0.1\nPort=" + std::to_string(slave.Port()) + "\n";
@@ -234,8 +229,6 @@ class AllocationTest : public ::testing::Test {
   void TearDown() override {
     plugin.reset();
     slave.Stop();
-    std::error_code ignored;
-    std::filesystem::remove_all(configDir, ignored);
   }
 
   // One block: the host's events, then the block; asynchronously the host
@@ -247,8 +240,8 @@ class AllocationTest : public ::testing::Test {
     for (int i = 0; i < 200000 && plugin->reportCurrentPosition() == 0; ++i) std::this_thread::yield();
   }
 
+  tovik::test::QuietConfigHome home;
   SlaveProcess slave;
-  std::filesystem::path configDir;
   std::unique_ptr<CTovik> plugin;
   HostEvents events;
   float in[2][kFrames] = {};
@@ -321,15 +314,7 @@ struct StageCount {
 
 TEST(ModuleAllocationTest, AudioThreadOfTheLoadedModuleAllocatesNothing) {
   if (!std::filesystem::exists(SlaveProcess::Program())) GTEST_SKIP() << "tovik-slave not built";
-  const std::filesystem::path configDir =
-      std::filesystem::temp_directory_path() / ("tovik-alloc-module-" + std::to_string(getpid()));
-  std::filesystem::create_directories(configDir);
-  setenv("XDG_CONFIG_HOME", configDir.c_str(), 1);
-  {
-    tovik::platform::UserStore store(build::kStoreKey);
-    store.WriteInt("ConfigDlg", 0);
-    store.Close();
-  }
+  tovik::test::QuietConfigHome home;
   SlaveProcess slave;
   ASSERT_TRUE(slave.Start({"--quiet", "--echo-events"}));
   const unsigned port = slave.Port();
@@ -438,8 +423,6 @@ TEST(ModuleAllocationTest, AudioThreadOfTheLoadedModuleAllocatesNothing) {
   dispatch(effClose);
   dlclose(module);
   slave.Stop();
-  std::error_code ignored;
-  std::filesystem::remove_all(configDir, ignored);
 }
 #endif
 

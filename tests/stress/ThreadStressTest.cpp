@@ -24,6 +24,7 @@
 #include "platform/UserStore.h"
 #include "relay/BuildConstants.h"
 #include "relay/Tovik.h"
+#include "support/ScopedConfigHome.h"
 #include "support/TovikInspector.h"
 
 namespace {
@@ -41,15 +42,7 @@ int64_t MsSince(Clock::time_point start) {
 
 TEST(ThreadStressTest, AudioThreadAgainstIdleParametersSuspendResumeAndChunks) {
   if (!std::filesystem::exists(SlaveProcess::Program())) GTEST_SKIP() << "tovik-slave not built";
-  const std::filesystem::path configDir =
-      std::filesystem::temp_directory_path() / ("tovik-stress-" + std::to_string(getpid()));
-  std::filesystem::create_directories(configDir);
-  setenv("XDG_CONFIG_HOME", configDir.c_str(), 1);
-  {
-    tovik::platform::UserStore store(build::kStoreKey);
-    store.WriteInt("ConfigDlg", 0);
-    store.Close();
-  }
+  tovik::test::QuietConfigHome home;
   SlaveProcess slave;
   ASSERT_TRUE(slave.Start({"--quiet", "--echo-events"}));
   QuietHost::asyncAllowed = true;
@@ -187,8 +180,6 @@ TEST(ThreadStressTest, AudioThreadAgainstIdleParametersSuspendResumeAndChunks) {
   EXPECT_TRUE(I::Connected(t));
   plugin.reset();
   slave.Stop();
-  std::error_code ignored;
-  std::filesystem::remove_all(configDir, ignored);
 }
 
 }  // namespace

@@ -10,6 +10,9 @@
 #include <string>
 #include <system_error>
 
+#include "platform/UserStore.h"
+#include "relay/BuildConstants.h"
+
 namespace tovik::test {
 
 class ScopedConfigHome {
@@ -39,6 +42,17 @@ class ScopedConfigHome {
   std::string path_;
   std::string old_;
   bool hadOld_ = false;
+};
+
+// A private store that already holds ConfigDlg=0, so that constructing an
+// instance shows no dialog.
+class QuietConfigHome : public ScopedConfigHome {
+ public:
+  QuietConfigHome() {
+    tovik::platform::UserStore store(build::kStoreKey);
+    store.WriteInt("ConfigDlg", 0);
+    store.Close();
+  }
 };
 
 }  // namespace tovik::test
