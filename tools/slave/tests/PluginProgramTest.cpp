@@ -96,24 +96,6 @@ TEST(PluginProgram, APluginRequiringAFeatureTheSlaveLacksIsRefusedNamingTheFeatu
                 "requires the feature urn:tovik:test:no-such-feature, which tovik-slave does not provide");
 }
 
-// Connects, shakes hands (1 in, 1 out, 48 kHz, 64 frames) and relays blocks
-// of 64 frames until one is not answered; returns how many were.
-int BlocksAnswered(uint16_t port, int most) {
-  const int fd = ConnectTo(port);
-  if (fd < 0) return -1;
-  SendAll(fd, Concat({Hello(), SetIo(1, 1), SampleRate(48000.0f), BlockSize(64), Code(msgOpen),
-                      Code(msgResume)}));
-  int answered = 0;
-  if (ReadBytes(fd, 6).size() == 6) {
-    for (; answered < most; ++answered) {
-      if (!SendAll(fd, Process(4, 1, 64, Bytes(256, 0)))) break;
-      if (ReadBytes(fd, 16 + 256, 3000).size() != 16 + 256) break;
-    }
-  }
-  close(fd);
-  return answered;
-}
-
 TEST(PluginProgram, APluginThatCrashesEndsOnlyItsConnectionAndTheLogNamesIt) {
   TestBundlePath path;
   const uint16_t port = FreePort();
