@@ -7,7 +7,7 @@ PACKAGES=(cmake ninja-build g++ clang pkg-config git
           libgtest-dev libgmock-dev googletest libbenchmark-dev libsndfile1-dev
           mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64
           liblilv-dev lv2-dev lilv-utils libtomlplusplus-dev
-          lv2-examples mda-lv2 lsp-plugins-lv2 lsp-plugins-vst)
+          lv2-examples mda-lv2 lsp-plugins-lv2 lsp-plugins-vst python3)
 
 missing=()
 for p in "${PACKAGES[@]}"; do
