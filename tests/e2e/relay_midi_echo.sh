@@ -6,6 +6,7 @@
 # Usage: relay_midi_echo.sh SLAVE HOST PLUGIN WORKDIR
 set -uo pipefail
 . "$(dirname "$0")/start-slave.sh"
+. "$(dirname "$0")/midi-file.sh"
 slave_exe=$1 host_exe=$2 plugin=$3 work=$4
 mkdir -p "$work"
 mid="$work/notes.mid"
@@ -27,13 +28,7 @@ track+='\x00\xFF\x51\x03\x03\xD0\x90'
 track+='\x83\x60\x90\x40\x50'
 track+='\x81\x70\x40\x00'
 track+='\x00\xFF\x2F\x00'
-length=$(printf "$track" | wc -c)
-{
-  printf 'MThd\x00\x00\x00\x06\x00\x00\x00\x01\x01\xE0'
-  printf 'MTrk\x00\x00\x00'
-  printf "\\x$(printf %02x "$length")"
-  printf "$track"
-} >"$mid"
+write_smf "$mid" "$track"
 
 start_slave relay_midi_echo "$slave_exe" --echo-events || exit 1
 

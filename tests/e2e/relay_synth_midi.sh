@@ -9,6 +9,7 @@
 set -uo pipefail
 here=$(dirname "$0")
 . "$here/start-slave.sh"
+. "$here/midi-file.sh"
 slave_exe=$1 host_exe=$2 plugin=$3 work=$4
 piano=http://drobilla.net/plugins/mda/EPiano
 if ! lv2info "$piano" >/dev/null 2>&1; then
@@ -27,13 +28,7 @@ trap cleanup EXIT
 track='\x83\x60\x90\x45\x64'
 track+='\x83\x60\x80\x45\x40'
 track+='\x8F\x00\xFF\x2F\x00'
-length=$(printf "$track" | wc -c)
-{
-  printf 'MThd\x00\x00\x00\x06\x00\x00\x00\x01\x01\xE0'
-  printf 'MTrk\x00\x00\x00'
-  printf "\\x$(printf %02x "$length")"
-  printf "$track"
-} >"$mid"
+write_smf "$mid" "$track"
 
 start_slave relay_synth_midi "$slave_exe" --exit-on-close --plugin "$piano" || exit 1
 "$host_exe" "$plugin" --host 127.0.0.1 --port "$port" --no-progress --sync --prec 4 --block 512 --rate 48000 \
