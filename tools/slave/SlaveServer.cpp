@@ -184,6 +184,17 @@ std::string DurationText(int64_t nanoseconds) {
   return text;
 }
 
+std::string ChainTimesText(uint64_t blocks, uint64_t pluginNs, uint64_t chainNs, uint64_t serviceNs) {
+  if (blocks == 0) return std::string();
+  const double per = 1e3 * static_cast<double>(blocks);
+  const uint64_t hosting = chainNs > pluginNs ? chainNs - pluginNs : 0;
+  char text[128];
+  std::snprintf(text, sizeof text, "plug-ins %.2f us/block, hosting %.2f us/block, service %.2f us/block",
+                static_cast<double>(pluginNs) / per, static_cast<double>(hosting) / per,
+                static_cast<double>(serviceNs) / per);
+  return text;
+}
+
 CSlaveServer::CSlaveServer(const SlaveSettings& settings, SlaveStats& stats, std::FILE* log)
     : settings_(settings), stats_(stats), log_(log) {}
 
@@ -505,6 +516,11 @@ void CSlaveServer::Finish(size_t index, int status) {
               DurationText(record.latency.Quantile(0.99)) + ", max " + DurationText(record.latency.Max()) +
               ", " + std::to_string(record.lateBlocks.load(std::memory_order_relaxed)) + " late";
   }
+  const uint64_t chainBlocks = record.chainBlocks.load(std::memory_order_relaxed);
+  const uint64_t pluginNs = record.pluginNs.load(std::memory_order_relaxed);
+  const uint64_t chainNs = record.chainNs.load(std::memory_order_relaxed);
+  const uint64_t serviceNs = record.serviceNs.load(std::memory_order_relaxed);
+  if (chainBlocks > 0) latency += "; " + ChainTimesText(chainBlocks, pluginNs, chainNs, serviceNs);
   Log("tovik-slave: connection %llu from %s: left (%s): %s in, %s out, %s, block size %s, %llu blocks, "
       "%llu bytes in, %llu bytes out%s",
       static_cast<unsigned long long>(slot.id), slot.peer.c_str(), reason.c_str(),
@@ -518,6 +534,10 @@ void CSlaveServer::Finish(size_t index, int status) {
   stats_.bytesIn += bytesIn;
   stats_.bytesOut += bytesOut;
   stats_.latency.Merge(record.latency);
+  stats_.chainBlocks += chainBlocks;
+  stats_.pluginNs += pluginNs;
+  stats_.chainNs += chainNs;
+  stats_.serviceNs += serviceNs;
   if (WIFSIGNALED(status) || end == 0) ++stats_.died;
   slot = Slot{};
 }

@@ -79,9 +79,18 @@ CSlaveSession::CSlaveSession(int fd, const SlaveSettings& settings, SlaveStats* 
 }
 
 CSlaveSession::~CSlaveSession() {
+  if (chain_) {
+    // Closing the plug-ins is watched too; the watch ends before the chain.
+    chain_->Release();
+    chain_->SetSetupWatch(nullptr);
+  }
   if (stats_ != nullptr) {
     stats_->bytesIn += stream_.BytesIn();
     stats_->bytesOut += stream_.BytesOut();
+    stats_->chainBlocks += chainBlocks_;
+    stats_->pluginNs += PluginNs();
+    stats_->chainNs += chainNs_;
+    stats_->serviceNs += serviceNs_;
   }
 }
 
@@ -339,17 +348,23 @@ bool CSlaveSession::PrepareChain(int32_t blockChannels) {
   if (width <= 0) width = blockChannels > 0 ? blockChannels : 2;
   if (chain_->Matches(double{sampleRate_}, blockSize_, width)) return true;
   const bool active = chain_->Active();
+  if (hangWatch_ == nullptr) {
+    // Watches the blocks (--stall-ms) and, from here on, every set-up step
+    // of the plug-ins (--setup-ms).
+    char line[96];
+    std::snprintf(line, sizeof line, "tovik-slave: connection %llu: hung in chain ",
+                  static_cast<unsigned long long>(connection_));
+    char prefix[96];
+    std::snprintf(prefix, sizeof prefix, "tovik-slave: connection %llu: hung while ",
+                  static_cast<unsigned long long>(connection_));
+    hangWatch_ = std::make_unique<hosting::CHangWatch>(settings_.stallMs, settings_.chainLog,
+                                                       line + chain_->Describe(), settings_.setupMs, prefix);
+    chain_->SetSetupWatch(hangWatch_.get());
+  }
   std::string error;
   if (!chain_->Configure(double{sampleRate_}, blockSize_, width, &error)) {
     ChainLog("%s", error.c_str());
     return false;
-  }
-  if (hangWatch_ == nullptr) {
-    char line[96];
-    std::snprintf(line, sizeof line, "tovik-slave: connection %llu: hung in chain ",
-                  static_cast<unsigned long long>(connection_));
-    hangWatch_ = std::make_unique<hosting::CHangWatch>(settings_.stallMs, settings_.chainLog,
-                                                       line + chain_->Describe());
   }
   latencyLogged_ = false;
   if (active) chain_->Activate();
@@ -364,6 +379,7 @@ int32_t CSlaveSession::RenderChain(int32_t precision, int32_t channels, int32_t 
   if (channelBytes > 0 && outChannels * channelBytes > kAudioAreaSize) {
     outChannels = static_cast<int32_t>(kAudioAreaSize / channelBytes);
   }
+  const Clock::time_point began = Clock::now();
   const int32_t fixed = SysexFixedFor(eventLength);
   chainEventsIn_->Clear();
   hosting::ReadWireEvents(events_.get(), eventLength, fixed, chainEventsIn_.get());
@@ -377,6 +393,14 @@ int32_t CSlaveSession::RenderChain(int32_t precision, int32_t channels, int32_t 
     *eventsOut = hosting::WriteWireEvents(*chainEventsOut_, fixed, echo_.get(), kMaxEventBytes);
   } else {
     *eventsOut = settings_.echoEvents ? CollectEchoEvents(eventLength) : 0;
+  }
+  ++chainBlocks_;
+  chainNs_ += static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - began).count());
+  if (record_ != nullptr) {
+    record_->chainBlocks.store(chainBlocks_, std::memory_order_relaxed);
+    record_->chainNs.store(chainNs_, std::memory_order_relaxed);
+    record_->pluginNs.store(static_cast<uint64_t>(chain_->PluginNanoseconds()), std::memory_order_relaxed);
   }
   return outChannels;
 }
@@ -417,7 +441,9 @@ void CSlaveSession::NoteBlock(int64_t nanoseconds, int32_t frames) {
   }
   const bool late = blockNs_ > 0 && nanoseconds > blockNs_;
   if (late) ++lateBlocks_;
+  if (chain_) serviceNs_ += static_cast<uint64_t>(nanoseconds);
   if (record_ == nullptr) return;
+  if (chain_) record_->serviceNs.store(serviceNs_, std::memory_order_relaxed);
   record_->latency.Record(nanoseconds);
   if (late) record_->lateBlocks.store(lateBlocks_, std::memory_order_relaxed);
 }

@@ -82,6 +82,13 @@ class CSlaveSession {
   uint64_t Blocks() const { return blocks_; }
   // Blocks whose processing took longer than the audio they carry lasts.
   uint64_t LateBlocks() const { return lateBlocks_; }
+  // With a chain: the blocks it ran, and the nanoseconds spent in the
+  // plug-ins' own process calls, in the chain as a whole, and serving those
+  // blocks (code read to answer sent).
+  uint64_t ChainBlocks() const { return chainBlocks_; }
+  uint64_t PluginNs() const { return chain_ ? static_cast<uint64_t>(chain_->PluginNanoseconds()) : 0; }
+  uint64_t ChainNs() const { return chainNs_; }
+  uint64_t ServiceNs() const { return serviceNs_; }
   uint64_t BytesIn() const { return stream_.BytesIn(); }
   uint64_t BytesOut() const { return stream_.BytesOut(); }
 
@@ -163,6 +170,10 @@ class CSlaveSession {
   std::unique_ptr<hosting::CEventList> chainEventsOut_;
   std::unique_ptr<hosting::CHangWatch> hangWatch_;
   bool latencyLogged_ = false;
+  // The chain's totals (see ConnectionRecord), in nanoseconds.
+  uint64_t chainBlocks_ = 0;
+  uint64_t chainNs_ = 0;
+  uint64_t serviceNs_ = 0;
 };
 
 }  // namespace tovik::slave

@@ -31,6 +31,9 @@ struct SlaveSettings {
   // messageMs in all.
   int32_t stallMs = 5000;
   int32_t messageMs = 30000;
+  // A plug-in's set-up step (loading, instantiating, activating, closing)
+  // that takes longer than this ends its connection, or at start the slave.
+  int32_t setupMs = 10000;
   // Test aid: the connection's processing crashes (aborts) on the block after
   // this many answered blocks; 0 never.
   int64_t crashAfterBlocks = 0;

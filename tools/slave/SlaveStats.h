@@ -20,6 +20,11 @@ struct SlaveStats {
   // Time from the arrival of a block's message code to its answer having been
   // handed to the socket.
   CLatencyHistogram latency;
+  // The chains' times over all connections (see ConnectionRecord).
+  uint64_t chainBlocks = 0;
+  uint64_t pluginNs = 0;
+  uint64_t chainNs = 0;
+  uint64_t serviceNs = 0;
 };
 
 }  // namespace tovik::slave

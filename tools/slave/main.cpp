@@ -66,7 +66,13 @@ const char kUsage[] =
     "                     by default told from the records\n"
     "  --delay-ms N       answer each block N ms late\n"
     "  --silent           accept connections but never answer anything\n"
-    "  --stall-ms N       drop a plug-in that stops for N ms inside a message (default 5000)\n"
+    "  --stall-ms N       drop a plug-in that stops for N ms inside a message (default 5000);\n"
+    "                     with --plugin, a block the chain takes longer than this for ends\n"
+    "                     its connection\n"
+    "  --setup-ms N       limit of each set-up step of a hosted plug-in (loading it at start\n"
+    "                     or for --list-plugins, instantiating, activating, deactivating,\n"
+    "                     closing; default 10000): one that hangs longer ends its connection\n"
+    "                     with a line naming it, or at start stops the slave (exit 2)\n"
     "  --exit-on-close    exit when a plug-in sends msgClose\n"
     "  --status-interval S  a status line per open connection every S seconds: blocks,\n"
     "                     p50/p99 processing time, late blocks, bytes/s (default 0: off)\n"
@@ -156,6 +162,13 @@ void PrintSummary(const SlaveStats& stats) {
         DurationText(stats.latency.Quantile(0.5)).c_str(), DurationText(stats.latency.Quantile(0.99)).c_str(),
         DurationText(stats.latency.Max()).c_str());
   }
+  if (stats.chainBlocks > 0) {
+    std::fprintf(
+        stderr, "tovik-slave: chains over %llu blocks: %s\n",
+        static_cast<unsigned long long>(stats.chainBlocks),
+        tovik::slave::ChainTimesText(stats.chainBlocks, stats.pluginNs, stats.chainNs, stats.serviceNs)
+            .c_str());
+  }
 }
 
 }  // namespace
@@ -174,6 +187,19 @@ int main(int argc, char** argv) {
   bool portGiven = false;
   bool commandLineChain = false;
 
+  // --setup-ms bounds the loading of every --plugin, wherever it is given
+  // (checked with the other options below).
+  for (int i = 1; i < argc; ++i) {
+    const std::string option = argv[i];
+    const char* value = nullptr;
+    if (option == "--setup-ms" && i + 1 < argc) value = argv[i + 1];
+    if (option.rfind("--setup-ms=", 0) == 0) value = argv[i] + 11;
+    long number = 0;
+    if (value != nullptr && ParseInt(value, 1, 600000, &number))
+      settings.setupMs = static_cast<int32_t>(number);
+  }
+  chainBuilder.SetLoadLimit(settings.setupMs, stderr);
+
   for (int i = 1; i < argc; ++i) {
     std::string option = argv[i];
     const char* value = nullptr;
@@ -182,13 +208,14 @@ int main(int argc, char** argv) {
       value = argv[i] + equals + 1;
       option.resize(equals);
     }
-    const bool known =
-        option == "--help" || option == "-h" || option == "--echo-events" || option == "--silent" ||
-        option == "--exit-on-close" || option == "--quiet" || option == "--port" || option == "--bind" ||
-        option == "--gain" || option == "--sysex-fixed" || option == "--delay-ms" || option == "--stall-ms" ||
-        option == "--verbose" || option == "--version" || option == "--max-connections" ||
-        option == "--status-interval" || option == "--crash-after-blocks" || option == "--crash-connection" ||
-        option == "--plugin" || option == "--set" || option == "--list-plugins" || option == "--config";
+    const bool known = option == "--help" || option == "-h" || option == "--echo-events" ||
+                       option == "--silent" || option == "--exit-on-close" || option == "--quiet" ||
+                       option == "--port" || option == "--bind" || option == "--gain" ||
+                       option == "--sysex-fixed" || option == "--delay-ms" || option == "--stall-ms" ||
+                       option == "--verbose" || option == "--version" || option == "--max-connections" ||
+                       option == "--status-interval" || option == "--crash-after-blocks" ||
+                       option == "--crash-connection" || option == "--plugin" || option == "--set" ||
+                       option == "--list-plugins" || option == "--config" || option == "--setup-ms";
     if (!known) return UsageError("unknown option '" + option + "'");
     if (option == "--help" || option == "-h") {
       std::fputs(kUsage, stdout);
@@ -253,6 +280,10 @@ int main(int argc, char** argv) {
       }
       settings.stallMs = static_cast<int32_t>(number);
       if (settings.messageMs < settings.stallMs) settings.messageMs = settings.stallMs;
+    } else if (option == "--setup-ms") {
+      if (!ParseInt(value, 1, 600000, &number)) {
+        return UsageError(std::string("invalid set-up limit '") + value + "' (1 to 600000 ms)");
+      }
     } else if (option == "--max-connections") {
       if (!ParseInt(value, 1, 4096, &maxConnections)) {
         return UsageError(std::string("invalid connection limit '") + value + "' (1 to 4096)");

@@ -1,6 +1,7 @@
 #include "PluginChain.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -54,6 +55,14 @@ bool IsLv2Uri(const std::string& id) {
 }  // namespace
 
 bool CChainBuilder::AddPlugin(const std::string& id, std::string* error) {
+  std::unique_ptr<CHangWatch> watch;
+  if (loadLimitMs_ > 0) {
+    // The block limit is never used here: only the set-up step is watched.
+    watch = std::make_unique<CHangWatch>(loadLimitMs_, loadLog_, std::string(), loadLimitMs_,
+                                         "tovik-slave: hung while ", 2);
+  }
+  CSetupStep step(watch.get(), "loading the plug-in " + id + " at start (--setup-ms " +
+                                   std::to_string(loadLimitMs_) + "): nothing started");
   std::shared_ptr<const IPluginType> type;
   if (IsLv2Uri(id)) {
 #if TOVIK_HAVE_LILV
@@ -104,7 +113,7 @@ void CChainBuilder::List(std::FILE* out) {
   std::fprintf(out, "LV2 plug-ins: none (this tovik-slave was built without lilv)\n");
 #endif
   std::fprintf(out, "VST 2.4 plug-ins (file, name, audio inputs and outputs, MIDI):\n");
-  ListVstPlugins(out);
+  ListVstPlugins(out, loadLimitMs_ > 0 ? loadLimitMs_ : CHangWatch::kDefaultSetupMs);
 }
 
 CPluginChain::CPluginChain(std::shared_ptr<const ChainSpec> spec) : spec_(std::move(spec)) {}
@@ -122,8 +131,17 @@ bool CPluginChain::Matches(double rate, int32_t maxBlock, int32_t width) const {
 
 void CPluginChain::Release() {
   Deactivate();
+  for (size_t s = stages_.size(); s-- > 0;) {
+    CSetupStep step(watch_, "closing " + StageName(s));
+    stages_[s].instances.clear();
+  }
   stages_.clear();
   configured_ = false;
+}
+
+std::string CPluginChain::StageName(size_t stage) const {
+  const IPluginType& type = *spec_->stages[stage].type;
+  return type.Name() + " <" + type.Id() + ">";
 }
 
 bool CPluginChain::Configure(double rate, int32_t maxBlock, int32_t width, std::string* error) {
@@ -154,7 +172,13 @@ bool CPluginChain::Configure(double rate, int32_t maxBlock, int32_t width, std::
     const int32_t count = grouped ? (width + ins - 1) / ins : 1;
     std::vector<bool> written(static_cast<size_t>(width), false);
     for (int32_t k = 0; k < count; ++k) {
-      std::unique_ptr<IPluginInstance> instance = type.Instantiate(rate, maxBlock, spec.controls, error);
+      std::unique_ptr<IPluginInstance> instance;
+      {
+        char at[64];
+        std::snprintf(at, sizeof at, " at %g Hz", rate);
+        CSetupStep step(watch_, "instantiating " + StageName(s) + at);
+        instance = type.Instantiate(rate, maxBlock, spec.controls, error);
+      }
       if (!instance) {
         Release();
         return false;
@@ -189,16 +213,18 @@ bool CPluginChain::Configure(double rate, int32_t maxBlock, int32_t width, std::
 
 void CPluginChain::Activate() {
   if (!configured_ || active_) return;
-  for (Stage& stage : stages_) {
-    for (auto& instance : stage.instances) instance->Activate();
+  for (size_t s = 0; s < stages_.size(); ++s) {
+    CSetupStep step(watch_, "activating " + StageName(s));
+    for (auto& instance : stages_[s].instances) instance->Activate();
   }
   active_ = true;
 }
 
 void CPluginChain::Deactivate() {
   if (!active_) return;
-  for (Stage& stage : stages_) {
-    for (auto& instance : stage.instances) instance->Deactivate();
+  for (size_t s = 0; s < stages_.size(); ++s) {
+    CSetupStep step(watch_, "deactivating " + StageName(s));
+    for (auto& instance : stages_[s].instances) instance->Deactivate();
   }
   active_ = false;
 }
@@ -235,7 +261,12 @@ void CPluginChain::Run(int32_t frames, const CEventList& events, CEventList* eve
       sent->Clear();
     }
     for (size_t k = 0; k < stage.instances.size(); ++k) {
+      // The plug-in's own time: the steady clock reads without a system call.
+      const auto began = std::chrono::steady_clock::now();
       stage.instances[k]->Run(frames, *current, k == 0 ? sent : nullptr);
+      pluginNs_ +=
+          std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - began)
+              .count();
     }
     for (int32_t c : stage.silent) {
       std::memset(to[static_cast<size_t>(c)].data(), 0, sizeof(float) * static_cast<size_t>(frames));

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "HangWatch.h"
 #include "HostedPlugin.h"
 
 namespace tovik::slave::hosting {
@@ -41,6 +42,13 @@ class CChainBuilder {
  public:
   CChainBuilder();
   ~CChainBuilder();
+  // Bounds loading each plug-in (a VST 2.4 file runs its entry point and
+  // effOpen) to limitMs: one that takes longer gets a line on log naming it
+  // and ends the process with status 2, nothing started. 0: unbounded.
+  void SetLoadLimit(int32_t limitMs, std::FILE* log) {
+    loadLimitMs_ = limitMs;
+    loadLog_ = log;
+  }
   bool AddPlugin(const std::string& id, std::string* error);
   // NAME=VALUE for the plug-in added last. Warnings (a value clamped) are
   // appended to warnings.
@@ -54,6 +62,8 @@ class CChainBuilder {
   CLv2Host& Lv2();
   std::unique_ptr<CLv2Host> lv2_;
   ChainSpec spec_;
+  int32_t loadLimitMs_ = 0;
+  std::FILE* loadLog_ = nullptr;
 };
 
 class CPluginChain {
@@ -87,6 +97,12 @@ class CPluginChain {
   // Whether any plug-in of the chain sends MIDI.
   bool SendsEvents() const;
   std::string Describe() const { return spec_->Describe(); }
+  // What watches the set-up steps (instantiating, activating, deactivating,
+  // closing each plug-in) for a hang; null: nothing. Set off the audio path.
+  void SetSetupWatch(CHangWatch* watch) { watch_ = watch; }
+  // Time spent inside the plug-ins' own process calls since the chain was
+  // made, in nanoseconds (steady clock, around each instance's Run).
+  int64_t PluginNanoseconds() const { return pluginNs_; }
 
   // [audio path] One block on the wire: channels x frames samples at
   // precision in `in` (planar), the events in `events`; writes outChannels x
@@ -105,6 +121,9 @@ class CPluginChain {
   const float* Output(int32_t channel) const;
 
  private:
+  // "Name <ID>" of the plug-in at place stage of the chain.
+  std::string StageName(size_t stage) const;
+
   struct Stage {
     std::vector<std::unique_ptr<IPluginInstance>> instances;
     std::vector<int32_t> silent;  // output channels no instance writes
@@ -125,6 +144,8 @@ class CPluginChain {
   CEventList part_, partOut_;
   const unsigned char* timeRecord_ = nullptr;
   VstTimeInfo time_{};
+  CHangWatch* watch_ = nullptr;
+  int64_t pluginNs_ = 0;
 };
 
 }  // namespace tovik::slave::hosting

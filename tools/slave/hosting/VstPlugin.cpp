@@ -484,8 +484,8 @@ std::string DescribeVstFile(const std::string& file) {
 }
 
 // Loads the file in a child process, so that a plug-in that crashes or hangs
-// while it is loaded costs only its own line; waits at most 10 s for it.
-std::string ProbeVstFile(const std::string& file) {
+// while it is loaded costs only its own line; waits at most limitMs for it.
+std::string ProbeVstFile(const std::string& file, int32_t limitMs) {
   int fds[2];
   if (pipe(fds) != 0) return DescribeVstFile(file);
   std::fflush(nullptr);
@@ -507,7 +507,7 @@ std::string ProbeVstFile(const std::string& file) {
     return DescribeVstFile(file);
   }
   std::string line;
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
   bool timedOut = false;
   for (;;) {
     const auto left =
@@ -528,7 +528,10 @@ std::string ProbeVstFile(const std::string& file) {
   if (timedOut) kill(pid, SIGKILL);
   int status = 0;
   waitpid(pid, &status, 0);
-  if (timedOut) return file + "\t(not usable: no answer within 10 s of loading it)\n";
+  if (timedOut) {
+    return file + "\t(not usable: no answer within " + std::to_string(limitMs) +
+           " ms of loading it, --setup-ms)\n";
+  }
   if (WIFSIGNALED(status)) {
     return file + "\t(not usable: it crashed while loading: signal " + std::to_string(WTERMSIG(status)) +
            " (" + strsignal(WTERMSIG(status)) + "))\n";
@@ -539,10 +542,10 @@ std::string ProbeVstFile(const std::string& file) {
 
 }  // namespace
 
-void ListVstPlugins(std::FILE* out) {
+void ListVstPlugins(std::FILE* out, int32_t limitMs) {
   std::vector<std::string> files;
   for (const std::string& directory : VstSearchPath()) ListDirectory(directory, 0, &files);
-  for (const std::string& file : files) std::fputs(ProbeVstFile(file).c_str(), out);
+  for (const std::string& file : files) std::fputs(ProbeVstFile(file, limitMs).c_str(), out);
 }
 
 }  // namespace tovik::slave::hosting

@@ -16,8 +16,9 @@ namespace tovik::slave::hosting {
 std::shared_ptr<const IPluginType> FindVstPlugin(const std::string& path, std::string* error);
 
 // The .so files in VST_PATH, LXVST_PATH, ~/.vst and /usr/lib/vst (and their
-// subdirectories) with their names and channel counts.
-void ListVstPlugins(std::FILE* out);
+// subdirectories) with their names and channel counts. Each file is loaded in
+// a process of its own that gets limitMs to answer.
+void ListVstPlugins(std::FILE* out, int32_t limitMs);
 
 // The directories ListVstPlugins looks in, in order.
 std::vector<std::string> VstSearchPath();

@@ -54,9 +54,21 @@ TEST_P(SessionAllocation, BlocksAfterTheHandshakeAllocateNothing) {
   SlaveSettings settings;
   settings.stallMs = 2000;
   const int variant = GetParam();
-  // 0: pass-through, 1: gain (decode and encode), 2: gain and event echo.
-  if (variant >= 1) settings.SetGainDb(-6.0);
+  // 0: pass-through, 1: gain (decode and encode), 2: gain and event echo,
+  // 3: a chain of the test VST 2.4 plug-in (timed in the record).
+  if (variant == 1 || variant == 2) settings.SetGainDb(-6.0);
   settings.echoEvents = variant == 2;
+  if (variant == 3) {
+#if defined(TOVIK_TEST_VST)
+    hosting::CChainBuilder builder;
+    std::string error;
+    ASSERT_TRUE(builder.AddPlugin(TOVIK_TEST_VST, &error)) << error;
+    settings.chain = builder.Take();
+#else
+    GTEST_SKIP() << "the test plug-in is not built";
+#endif
+  }
+  ConnectionRecord record;
   constexpr int kBlocks = 200;
   constexpr int32_t kFrames = 256;
   constexpr int32_t kChannels = 2;
@@ -81,9 +93,12 @@ TEST_P(SessionAllocation, BlocksAfterTheHandshakeAllocateNothing) {
   std::thread plugin([&] {
     exchanged =
         SendRaw(pair.client, handshake) && ReadInto(pair.client, handshakeAnswer, sizeof handshakeAnswer);
-    // The first block makes whatever a connection makes once.
-    exchanged =
-        exchanged && SendRaw(pair.client, block) && ReadInto(pair.client, answer.data(), answer.size());
+    // The first block makes whatever a connection makes once (a chain says
+    // its latency after answering it: the second answer comes after that).
+    for (int i = 0; i < 2; ++i) {
+      exchanged =
+          exchanged && SendRaw(pair.client, block) && ReadInto(pair.client, answer.data(), answer.size());
+    }
     allocations.store(0);
     counting.store(true);
     for (int i = 0; i < kBlocks && exchanged; ++i) {
@@ -97,19 +112,38 @@ TEST_P(SessionAllocation, BlocksAfterTheHandshakeAllocateNothing) {
   uint64_t blocks = 0;
   {
     CSlaveSession session(pair.server, settings, nullptr, &stop);
+    session.SetRecord(&record);
     end = session.Run();
     blocks = session.Blocks();
   }
   plugin.join();
   ASSERT_TRUE(exchanged);
   EXPECT_EQ(end, SessionEnd::kPeerClosed);
-  EXPECT_EQ(blocks, static_cast<uint64_t>(kBlocks + 1));
+  EXPECT_EQ(blocks, static_cast<uint64_t>(kBlocks + 2));
   EXPECT_EQ(Get32(Bytes(answer.end() - static_cast<std::ptrdiff_t>(16 + audio.size()), answer.end()), 0),
             msgProcess);
   EXPECT_EQ(counted, 0u);
+  if (variant == 3) {
+    // The plug-in passes its input through (one instance per channel).
+    EXPECT_EQ(Bytes(answer.end() - static_cast<std::ptrdiff_t>(audio.size()), answer.end()), audio);
+    // Every block ran through the chain and was timed: the plug-ins' own time
+    // lies within the chain's, which lies within the block's service.
+    EXPECT_EQ(record.chainBlocks.load(), static_cast<uint64_t>(kBlocks + 2));
+    const uint64_t plugins = record.pluginNs.load();
+    const uint64_t chain = record.chainNs.load();
+    const uint64_t service = record.serviceNs.load();
+    EXPECT_GT(plugins, 0u);
+    EXPECT_LT(plugins, chain);
+    EXPECT_LT(chain, service);
+  } else {
+    EXPECT_EQ(record.chainBlocks.load(), 0u);
+    EXPECT_EQ(record.pluginNs.load(), 0u);
+    EXPECT_EQ(record.chainNs.load(), 0u);
+    EXPECT_EQ(record.serviceNs.load(), 0u);
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(PassThroughGainAndEcho, SessionAllocation, ::testing::Values(0, 1, 2));
+INSTANTIATE_TEST_SUITE_P(PassThroughGainEchoAndChain, SessionAllocation, ::testing::Values(0, 1, 2, 3));
 
 }  // namespace
 }  // namespace tovik::slave::test

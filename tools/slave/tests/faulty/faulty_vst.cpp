@@ -10,7 +10,10 @@
 // audioMasterProcessEvents in the same block, notes a fifth up (status and
 // velocity kept); SysEx goes back as it came. Its initialDelay is 17. With
 // TOVIK_FAULTY_VST_CRASH_ON_LOAD set in the environment it aborts as soon
-// as it is loaded.
+// as it is loaded; with TOVIK_FAULTY_VST_HANG_ON_LOAD its entry point never
+// returns; with TOVIK_FAULTY_VST_HANG_AT_RATE=R, effSetSampleRate with the
+// rate R never returns; with TOVIK_FAULTY_VST_HANG_ON_RESUME, effMainsChanged
+// turning it on never returns.
 #include <signal.h>
 #include <time.h>
 
@@ -47,19 +50,34 @@ long Count(float value) {
   return std::lround(double{value} * 1000.0);
 }
 
+[[noreturn]] void HangForever() {
+  for (;;) {
+    timespec second{1, 0};
+    nanosleep(&second, nullptr);
+  }
+}
+
 void Copy(void* ptr, const char* text) {
   std::strncpy(static_cast<char*>(ptr), text, 32);
   static_cast<char*>(ptr)[31] = '\0';
 }
 
-VstIntPtr VSTCALLBACK Dispatch(AEffect* effect, VstInt32 opcode, VstInt32 index, VstIntPtr, void* ptr,
-                               float) {
+VstIntPtr VSTCALLBACK Dispatch(AEffect* effect, VstInt32 opcode, VstInt32 index, VstIntPtr value, void* ptr,
+                               float opt) {
   Faulty* self = Of(effect);
   static const char* const kNames[kParams] = {"crash_after", "hang_after", "show_time"};
   switch (opcode) {
     case effClose:
       delete self;
       return 1;
+    case effSetSampleRate: {
+      const char* rate = std::getenv("TOVIK_FAULTY_VST_HANG_AT_RATE");
+      if (rate != nullptr && std::atof(rate) == double{opt}) HangForever();
+      return 0;
+    }
+    case effMainsChanged:
+      if (value != 0 && std::getenv("TOVIK_FAULTY_VST_HANG_ON_RESUME") != nullptr) HangForever();
+      return 0;
     case effGetParamName:
       if (index >= 0 && index < kParams) Copy(ptr, kNames[index]);
       return 0;
@@ -114,12 +132,7 @@ void VSTCALLBACK Process(AEffect* effect, float** inputs, float** outputs, VstIn
   if (crash > 0 && self->blocks >= crash) {
     raise(SIGSEGV);  // a segfault, without undefined behaviour the sanitizers would report first
   }
-  if (hang > 0 && self->blocks >= hang) {
-    for (;;) {
-      timespec second{1, 0};
-      nanosleep(&second, nullptr);
-    }
-  }
+  if (hang > 0 && self->blocks >= hang) HangForever();
   ++self->blocks;
   if (self->params[2] >= 0.5f) {
     const auto* time =
@@ -155,6 +168,7 @@ float VSTCALLBACK GetParameter(AEffect* effect, VstInt32 index) {
 extern "C" VST_EXPORT AEffect* VSTPluginMain(audioMasterCallback host) {
   // For the plug-in lists: a plug-in that crashes as soon as it is loaded.
   if (std::getenv("TOVIK_FAULTY_VST_CRASH_ON_LOAD") != nullptr) std::abort();
+  if (std::getenv("TOVIK_FAULTY_VST_HANG_ON_LOAD") != nullptr) HangForever();
   if (host == nullptr || host(nullptr, audioMasterVersion, 0, 0, nullptr, 0) == 0) return nullptr;
   auto* self = new Faulty;
   self->host = host;
