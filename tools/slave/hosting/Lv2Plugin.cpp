@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <unordered_map>
 
@@ -62,7 +63,9 @@ struct CLv2Host::Impl {
   // so a lock is fine here.
   std::mutex mapLock;
   std::unordered_map<std::string, LV2_URID> ids;
-  std::vector<std::string> uris{""};
+  // A deque: a URI's text never moves once mapped (what unmap returns stays
+  // valid while other threads map more).
+  std::deque<std::string> uris{""};
   LV2_URID_Map map{this, &Impl::MapUri};
   LV2_URID_Unmap unmap{this, &Impl::UnmapUri};
 
@@ -395,12 +398,16 @@ void CLv2Instance::Run(int32_t frames, const CEventList& in, CEventList* out) {
     sequence->atom.type = sequenceType_;
     if (!buffer.midi) continue;
     const uint32_t capacity = buffer.Capacity() - static_cast<uint32_t>(sizeof(LV2_Atom));
+    // A sequence is in time order; a plug-in before this one may have sent
+    // its messages out of order: one earlier than the last goes at its frame.
+    int32_t last = 0;
     for (size_t i = 0; i < in.Count(); ++i) {
       const CEventList::Event& event = in.At(i);
       const uint32_t need = lv2_atom_pad_size(static_cast<uint32_t>(sizeof(LV2_Atom_Event)) + event.size);
       if (sequence->atom.size + need > capacity) break;
       auto* record = lv2_atom_sequence_end(&sequence->body, sequence->atom.size);
-      record->time.frames = std::min(std::max(event.frame, 0), frames - 1);
+      last = std::max(last, std::min(std::max(event.frame, 0), frames - 1));
+      record->time.frames = last;
       record->body.size = event.size;
       record->body.type = midiType_;
       std::memcpy(record + 1, in.Data(event), event.size);
@@ -462,6 +469,14 @@ CLv2Host::CLv2Host() : impl_(std::make_shared<Impl>()) {
 }
 
 CLv2Host::~CLv2Host() = default;
+
+uint32_t CLv2Host::MapUri(const char* uri) {
+  return Impl::MapUri(impl_.get(), uri);
+}
+
+const char* CLv2Host::UnmapUri(uint32_t id) {
+  return Impl::UnmapUri(impl_.get(), id);
+}
 
 std::shared_ptr<const IPluginType> CLv2Host::Find(const std::string& uri, std::string* error) {
   LilvNode* node = lilv_new_uri(impl_->world, uri.c_str());

@@ -3,6 +3,7 @@
 // each connection instantiates its own.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -25,6 +26,11 @@ class CLv2Host {
   std::shared_ptr<const IPluginType> Find(const std::string& uri, std::string* error);
   // One line per plug-in: URI, name, audio ins/outs, MIDI in/out.
   void List(std::FILE* out);
+  // The URID map every instance gets: the ID of a URI (the same for the
+  // same text, 0 for none), and the URI of an ID (null for one not given).
+  // A URI's text stays at the same place for the host's whole life.
+  uint32_t MapUri(const char* uri);
+  const char* UnmapUri(uint32_t id);
 
   struct Impl;
 
