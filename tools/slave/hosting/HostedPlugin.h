@@ -3,6 +3,7 @@
 // process is forked), and the instances each connection makes of it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -83,6 +84,22 @@ class IPluginInstance {
   // Where the time information of the block being run is (the relayed
   // record), for formats that ask for it; set off the audio path.
   virtual void SetTimeSource(const VstTimeInfo* time) { (void)time; }
+
+  // Time spent in the plug-in's own code during Runs since the instance was
+  // made (its process call, its event call, its worker's answers), in
+  // nanoseconds; the Run's own conversions around them are not counted.
+  int64_t ProcessNanoseconds() const { return processNs_; }
+
+ protected:
+  using Clock = std::chrono::steady_clock;
+  // [audio path] Counts the time since began as the plug-in's own (the
+  // steady clock reads without a system call).
+  void CountOwnTime(Clock::time_point began) {
+    processNs_ += std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - began).count();
+  }
+
+ private:
+  int64_t processNs_ = 0;
 };
 
 // A plug-in found and checked at start: its ports, and the settings of one

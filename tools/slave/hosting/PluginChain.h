@@ -100,9 +100,9 @@ class CPluginChain {
   // What watches the set-up steps (instantiating, activating, deactivating,
   // closing each plug-in) for a hang; null: nothing. Set off the audio path.
   void SetSetupWatch(CHangWatch* watch) { watch_ = watch; }
-  // Time spent inside the plug-ins' own process calls since the chain was
-  // made, in nanoseconds (steady clock, around each instance's Run).
-  int64_t PluginNanoseconds() const { return pluginNs_; }
+  // [audio path] Time spent in the plug-ins' own code (process and event
+  // calls) since the chain was first made, in nanoseconds.
+  int64_t PluginNanoseconds() const;
 
   // [audio path] One block on the wire: channels x frames samples at
   // precision in `in` (planar), the events in `events`; writes outChannels x
@@ -145,7 +145,8 @@ class CPluginChain {
   const unsigned char* timeRecord_ = nullptr;
   VstTimeInfo time_{};
   CHangWatch* watch_ = nullptr;
-  int64_t pluginNs_ = 0;
+  // The plug-in time of instances released.
+  int64_t retiredNs_ = 0;
 };
 
 }  // namespace tovik::slave::hosting

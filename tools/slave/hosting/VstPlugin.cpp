@@ -219,7 +219,9 @@ class CVstInstance final : public IPluginInstance {
     context_->frames = frames;
     context_->running = true;
     if (midiIn_ && in.Count() > 0) SendEvents(in);
+    const Clock::time_point began = Clock::now();
     effect_->processReplacing(effect_, inputs_.data(), outputs_.data(), frames);
+    CountOwnTime(began);
     context_->running = false;
     context_->out = nullptr;
   }
@@ -258,7 +260,10 @@ class CVstInstance final : public IPluginInstance {
     }
     events->numEvents = count;
     events->reserved = 0;
-    if (count > 0) effect_->dispatcher(effect_, effProcessEvents, 0, 0, events, 0.0f);
+    if (count == 0) return;
+    const Clock::time_point began = Clock::now();
+    effect_->dispatcher(effect_, effProcessEvents, 0, 0, events, 0.0f);
+    CountOwnTime(began);
   }
 
   std::shared_ptr<const Module> module_;
