@@ -46,6 +46,11 @@ run_ctest() {
 echo "=== Unit and end-to-end tests"
 run_ctest || true
 
+# What hosting a plug-in costs in tovik-slave: an LSP equaliser for 1, 8 and 32
+# paced connections against a raw ping-pong of the same bytes. A report, not a
+# timing check: the stage fails only when the benchmark cannot run.
+stage "Hosting benchmark (report)" build/bench/tovik_bench_slave_hosting --blocks 150
+
 # The same suite under AddressSanitizer and UndefinedBehaviorSanitizer; the
 # thread stress test under ThreadSanitizer; every fuzz target for a fixed
 # number of inputs.
