@@ -8,6 +8,7 @@
 #include <lv2/midi/midi.h>
 #include <lv2/options/options.h>
 #include <lv2/parameters/parameters.h>
+#include <lv2/state/state.h>
 #include <lv2/urid/urid.h>
 
 #include <algorithm>
@@ -19,6 +20,8 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "Lv2Worker.h"
+
 namespace tovik::slave::hosting {
 
 namespace {
@@ -28,10 +31,12 @@ constexpr size_t kAtomCapacity = 65536;
 
 // The features an instance gets, besides those the plug-in may merely
 // declare: hardRTCapable and inPlaceBroken describe the plug-in (the slave
-// runs everything in real time and never in place).
+// runs everything in real time and never in place); loadDefaultState is the
+// slave restoring the plug-in's default state once it is made.
 const char* const kProvidedFeatures[] = {
     LV2_URID__map,           LV2_URID__unmap,         LV2_OPTIONS__options, LV2_BUF_SIZE__boundedBlockLength,
-    LV2_CORE__hardRTCapable, LV2_CORE__inPlaceBroken, LV2_CORE__isLive,
+    LV2_CORE__hardRTCapable, LV2_CORE__inPlaceBroken, LV2_CORE__isLive,     LV2_WORKER__schedule,
+    LV2_STATE__loadDefaultState,
 };
 
 std::string NodeText(const LilvNode* node) {
@@ -58,6 +63,9 @@ struct CLv2Host::Impl {
   LilvNode* midiEvent = nullptr;
   LilvNode* connectionOptional = nullptr;
   LilvNode* minimumSize = nullptr;
+  LilvNode* workerSchedule = nullptr;
+  LilvNode* workerInterface = nullptr;
+  LilvNode* loadDefaultState = nullptr;
 
   // The URID map: plug-ins map while they are made, never while a block runs,
   // so a lock is fine here.
@@ -89,7 +97,8 @@ struct CLv2Host::Impl {
 
   ~Impl() {
     for (LilvNode* node : {audioPort, controlPort, cvPort, atomPort, inputPort, outputPort, midiEvent,
-                           connectionOptional, minimumSize}) {
+                           connectionOptional, minimumSize, workerSchedule, workerInterface,
+                           loadDefaultState}) {
       lilv_node_free(node);
     }
     if (world != nullptr) lilv_world_free(world);
@@ -148,7 +157,9 @@ class CLv2Instance final : public IPluginInstance {
   float rate_ = 0.0f;
   LV2_Options_Option options_[5] = {};
   LV2_Feature mapFeature_{}, unmapFeature_{}, optionsFeature_{}, boundedFeature_{};
-  const LV2_Feature* features_[5] = {};
+  const LV2_Feature* features_[6] = {};
+  // Only for plug-ins that use the worker extension.
+  std::unique_ptr<CLv2Worker> worker_;
   LV2_URID sequenceType_ = 0, chunkType_ = 0, midiType_ = 0;
 };
 
@@ -170,6 +181,9 @@ class CLv2Type final : public IPluginType, public std::enable_shared_from_this<C
       if (!provided && missing.empty()) missing = feature;
     }
     lilv_nodes_free(required);
+    usesWorker_ = lilv_plugin_has_feature(plugin_, host_->workerSchedule) ||
+                  lilv_plugin_has_extension_data(plugin_, host_->workerInterface);
+    loadsDefaultState_ = lilv_plugin_has_feature(plugin_, host_->loadDefaultState);
     if (!missing.empty()) {
       *error = "LV2 plug-in " + id_ + " (" + name_ + ") requires the feature " + missing +
                ", which tovik-slave does not provide";
@@ -290,11 +304,14 @@ class CLv2Type final : public IPluginType, public std::enable_shared_from_this<C
   std::vector<ControlPort> controls_;
   int64_t midiIn_ = -1, midiOut_ = -1, latencyPort_ = -1;
   size_t atomCapacity_ = kAtomCapacity;
+  bool usesWorker_ = false;
+  bool loadsDefaultState_ = false;
 };
 
 CLv2Instance::~CLv2Instance() {
   if (instance_ != nullptr) {
     Deactivate();
+    worker_.reset();  // its thread may be working with the instance
     lilv_instance_free(instance_);
   }
 }
@@ -329,12 +346,31 @@ bool CLv2Instance::Make(double rate, int32_t maxBlock, const std::vector<float>&
   features_[2] = &optionsFeature_;
   features_[3] = &boundedFeature_;
   features_[4] = nullptr;
+  if (type.usesWorker_) {
+    worker_ = std::make_unique<CLv2Worker>();
+    features_[4] = worker_->Feature();
+  }
+  features_[5] = nullptr;
   instance_ = lilv_plugin_instantiate(type.plugin_, rate, features_);
   if (instance_ == nullptr) {
     char text[64];
     std::snprintf(text, sizeof text, "%g Hz", rate);
     *error = "LV2 plug-in " + type.id_ + " (" + type.name_ + ") could not be instantiated at " + text;
     return false;
+  }
+  if (worker_) {
+    worker_->Start(static_cast<const LV2_Worker_Interface*>(
+                       lilv_instance_get_extension_data(instance_, LV2_WORKER__interface)),
+                   lilv_instance_get_handle(instance_));
+  }
+  if (type.loadsDefaultState_) {
+    // The plug-in's own description holds its default state (a sampler's
+    // sample, say). Port values stay as --set or the defaults have them.
+    LilvState* state = lilv_state_new_from_world(host.world, &host.map, lilv_plugin_get_uri(type.plugin_));
+    if (state != nullptr) {
+      lilv_state_restore(state, instance_, nullptr, nullptr, 0, features_);
+      lilv_state_free(state);
+    }
   }
   values_.assign(type.uses_.size(), 0.0f);
   for (size_t i = 0; i < type.controls_.size() && i < controls.size(); ++i) {
@@ -419,7 +455,14 @@ void CLv2Instance::Run(int32_t frames, const CEventList& in, CEventList* out) {
     sequence->atom.type = chunkType_;
     sequence->atom.size = buffer.Capacity() - static_cast<uint32_t>(sizeof(LV2_Atom));
   }
-  lilv_instance_run(instance_, static_cast<uint32_t>(frames));
+  if (worker_) {
+    worker_->EnterRun();
+    lilv_instance_run(instance_, static_cast<uint32_t>(frames));
+    worker_->LeaveRun();
+    worker_->DeliverAnswers();
+  } else {
+    lilv_instance_run(instance_, static_cast<uint32_t>(frames));
+  }
   if (out == nullptr) return;
   for (AtomBuffer& buffer : atomOuts_) {
     if (!buffer.midi) continue;
@@ -466,6 +509,9 @@ CLv2Host::CLv2Host() : impl_(std::make_shared<Impl>()) {
   impl.midiEvent = lilv_new_uri(impl.world, LV2_MIDI__MidiEvent);
   impl.connectionOptional = lilv_new_uri(impl.world, LV2_CORE__connectionOptional);
   impl.minimumSize = lilv_new_uri(impl.world, "http://lv2plug.in/ns/ext/resize-port#minimumSize");
+  impl.workerSchedule = lilv_new_uri(impl.world, LV2_WORKER__schedule);
+  impl.workerInterface = lilv_new_uri(impl.world, LV2_WORKER__interface);
+  impl.loadDefaultState = lilv_new_uri(impl.world, LV2_STATE__loadDefaultState);
 }
 
 CLv2Host::~CLv2Host() = default;
