@@ -455,6 +455,7 @@ void CLv2Instance::Run(int32_t frames, const CEventList& in, CEventList* out) {
     sequence->atom.type = chunkType_;
     sequence->atom.size = buffer.Capacity() - static_cast<uint32_t>(sizeof(LV2_Atom));
   }
+  const Clock::time_point began = Clock::now();
   if (worker_) {
     worker_->EnterRun();
     lilv_instance_run(instance_, static_cast<uint32_t>(frames));
@@ -463,6 +464,7 @@ void CLv2Instance::Run(int32_t frames, const CEventList& in, CEventList* out) {
   } else {
     lilv_instance_run(instance_, static_cast<uint32_t>(frames));
   }
+  CountOwnTime(began);
   if (out == nullptr) return;
   for (AtomBuffer& buffer : atomOuts_) {
     if (!buffer.midi) continue;
