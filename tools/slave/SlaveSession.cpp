@@ -334,9 +334,8 @@ CSlaveSession::Step CSlaveSession::Process(Clock::time_point started) {
     latencyLogged_ = true;
     const int64_t latency = chain_->Latency();
     ChainLog("chain %s running at %g Hz, %d channels, at most %d frames a run: latency %lld frames (%.2f ms)",
-             chain_->Describe().c_str(), double{sampleRate_}, chain_->Width(), chain_->MaxBlock(),
-             static_cast<long long>(latency),
-             sampleRate_ > 0.0f ? static_cast<double>(latency) * 1000.0 / double{sampleRate_} : 0.0);
+             chain_->Describe().c_str(), chain_->Rate(), chain_->Width(), chain_->MaxBlock(),
+             static_cast<long long>(latency), static_cast<double>(latency) * 1000.0 / chain_->Rate());
   }
   return end;
 }

@@ -1,6 +1,7 @@
 #include "PluginChain.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -121,7 +122,20 @@ CPluginChain::~CPluginChain() {
   Release();
 }
 
+namespace {
+
+// A rate the chain can run at: one out of range (none told yet, zero,
+// negative, not a number) runs the chain at 44,100 Hz.
+double UsableRate(double rate) {
+  return rate > 0.0 && rate <= 1e6 ? rate : 44100.0;
+}
+
+}  // namespace
+
 bool CPluginChain::Matches(double rate, int32_t maxBlock, int32_t width) const {
+  // Taken as Configure takes them: an unusable rate must not make the chain
+  // again for every block.
+  rate = UsableRate(rate);
   if (maxBlock <= 0) maxBlock = kDefaultBlock;
   maxBlock = std::min(maxBlock, kLargestBlock);
   width = std::min(std::max(width, 1), 16);
@@ -155,7 +169,7 @@ std::string CPluginChain::StageName(size_t stage) const {
 
 bool CPluginChain::Configure(double rate, int32_t maxBlock, int32_t width, std::string* error) {
   Release();
-  if (!(rate > 0.0) || rate > 1e6) rate = 44100.0;
+  rate = UsableRate(rate);
   if (maxBlock <= 0) maxBlock = kDefaultBlock;
   maxBlock = std::min(maxBlock, kLargestBlock);
   width = std::min(std::max(width, 1), 16);
@@ -239,9 +253,13 @@ void CPluginChain::Deactivate() {
 }
 
 int64_t CPluginChain::Latency() {
+  // Each plug-in's own figure within 0 to 2^31 - 1 frames: a plug-in that
+  // reports nonsense cannot make the sum overflow or go negative.
   int64_t total = 0;
   for (Stage& stage : stages_) {
-    if (!stage.instances.empty()) total += stage.instances.front()->Latency();
+    if (!stage.instances.empty()) {
+      total += std::min<int64_t>(std::max<int64_t>(stage.instances.front()->Latency(), 0), INT32_MAX);
+    }
   }
   return total;
 }
@@ -276,7 +294,9 @@ void CPluginChain::Run(int32_t frames, const CEventList& events, CEventList* eve
       std::memset(to[static_cast<size_t>(c)].data(), 0, sizeof(float) * static_cast<size_t>(frames));
     }
     if (sent != nullptr) {
-      // What a plug-in sends is what the plug-ins after it get.
+      // What a plug-in sends is what the plug-ins after it get, in time
+      // order (as plug-ins take them), whatever order it sent them in.
+      sent->SortByFrame();
       current = sent;
       which ^= 1;
     }
@@ -332,6 +352,9 @@ void CPluginChain::ProcessWire(int32_t precision, int32_t channels, int32_t fram
     part_.SortByFrame();
     time_ = block;
     time_.samplePos = block.samplePos + start;
+    if ((block.flags & kVstPpqPosValid) != 0 && (block.flags & kVstTempoValid) != 0 && start > 0) {
+      time_.ppqPos = block.ppqPos + static_cast<double>(start) / rate_ * block.tempo / 60.0;
+    }
     partOut_.Clear();
     Run(n, part_, eventsOut != nullptr ? &partOut_ : nullptr);
     for (int32_t j = 0; j < outChannels; ++j) {

@@ -93,6 +93,8 @@ class CPluginChain {
   // The chain's latency: the sum of its plug-ins' (their first instances').
   int64_t Latency();
   int32_t Width() const { return width_; }
+  // The rate it runs at (44,100 Hz when the one asked for was unusable).
+  double Rate() const { return rate_; }
   int32_t MaxBlock() const { return maxBlock_; }
   // Whether any plug-in of the chain sends MIDI.
   bool SendsEvents() const;

@@ -3,9 +3,12 @@
 // and the block's event records turned into MIDI messages and back.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "SlaveTestSupport.h"
@@ -27,6 +30,11 @@ struct FakeLog {
   std::vector<std::vector<int32_t>> eventFrames;
   int instances = 0;
   int active = 0;
+  int64_t latency = 7;
+  // Sends its messages last first.
+  bool sendsBackwards = false;
+  // The time information's sample and quarter-note positions at each run.
+  std::vector<std::pair<double, double>> positions;
 };
 
 class CFakeInstance final : public IPluginInstance {
@@ -44,6 +52,7 @@ class CFakeInstance final : public IPluginInstance {
   void Deactivate() override { --log_->active; }
   void Run(int32_t frames, const CEventList& in, CEventList* out) override {
     if (number_ == 0) {
+      if (time_ != nullptr) log_->positions.emplace_back(time_->samplePos, time_->ppqPos);
       log_->runFrames.push_back(frames);
       std::vector<int32_t> at;
       for (size_t i = 0; i < in.Count(); ++i) at.push_back(in.At(i).frame);
@@ -57,7 +66,8 @@ class CFakeInstance final : public IPluginInstance {
     }
     if (sends_ && out != nullptr) {
       // Every message goes back a semitone up.
-      for (size_t i = 0; i < in.Count(); ++i) {
+      for (size_t k = 0; k < in.Count(); ++k) {
+        const size_t i = log_->sendsBackwards ? in.Count() - 1 - k : k;
         unsigned char data[3];
         std::memcpy(data, in.Data(in.At(i)), 3);
         data[1] = static_cast<unsigned char>(data[1] + 1);
@@ -65,9 +75,11 @@ class CFakeInstance final : public IPluginInstance {
       }
     }
   }
-  int64_t Latency() override { return 7; }
+  int64_t Latency() override { return log_->latency; }
+  void SetTimeSource(const VstTimeInfo* time) override { time_ = time; }
 
  private:
+  const VstTimeInfo* time_ = nullptr;
   std::vector<const float*> in_;
   std::vector<float*> out_;
   float gain_;
@@ -245,6 +257,72 @@ TEST(PluginChain, WidthAndBlockOutOfRangeAreBoundedAndMatchesTellsWhenToMakeItAg
   EXPECT_EQ(chain.MaxBlock(), CPluginChain::kLargestBlock);
   EXPECT_EQ(chain.Width(), 16);
   EXPECT_EQ(log.instances, 1 + 16);
+}
+
+TEST(PluginChain, AnUnusableRateIsTakenAsConfigureTakesItSoTheChainIsNotMadeForEveryBlock) {
+  FakeLog log;
+  CPluginChain chain(Chain({std::make_shared<CFakeType>(1, 1, false, false, &log)}));
+  std::string error;
+  for (double rate : {0.0, -48000.0, 5e6, std::nan("")}) {
+    ASSERT_TRUE(chain.Configure(rate, 64, 1, &error));
+    EXPECT_TRUE(chain.Matches(rate, 64, 1)) << rate;
+    EXPECT_TRUE(chain.Matches(44100.0, 64, 1)) << rate;
+    EXPECT_FALSE(chain.Matches(48000.0, 64, 1)) << rate;
+  }
+}
+
+TEST(PluginChain, MessagesAPluginSendsOutOfOrderReachTheNextAndTheHostInTimeOrder) {
+  FakeLog first, second;
+  first.sendsBackwards = true;
+  CPluginChain chain(Chain({std::make_shared<CFakeType>(1, 1, true, true, &first),
+                            std::make_shared<CFakeType>(1, 1, true, true, &second)}));
+  std::string error;
+  ASSERT_TRUE(chain.Configure(48000.0, 64, 1, &error)) << error;
+  const Bytes in(64 * 4, 0);
+  Bytes out(in.size());
+  CEventList events, sent;
+  const unsigned char note[3] = {0x90, 60, 100};
+  for (int32_t frame : {1, 5, 5, 40}) events.Add(frame, note, 3);
+  chain.ProcessWire(4, 1, 64, in.data(), out.data(), 1, events, &sent);
+  EXPECT_EQ(second.eventFrames, (std::vector<std::vector<int32_t>>{{1, 5, 5, 40}}));
+  ASSERT_EQ(sent.Count(), 4u);
+  for (size_t i = 0; i < 4; ++i) EXPECT_EQ(sent.At(i).frame, (std::vector<int32_t>{1, 5, 5, 40})[i]);
+}
+
+TEST(PluginChain, ALatencyReportedAsNonsenseIsBoundedPerPlugin) {
+  FakeLog negative, huge;
+  negative.latency = -500;
+  huge.latency = INT64_MAX;
+  CPluginChain chain(Chain({std::make_shared<CFakeType>(1, 1, false, false, &negative),
+                            std::make_shared<CFakeType>(1, 1, false, false, &huge),
+                            std::make_shared<CFakeType>(1, 1, false, false, &huge)}));
+  std::string error;
+  ASSERT_TRUE(chain.Configure(48000.0, 64, 1, &error)) << error;
+  EXPECT_EQ(chain.Latency(), 2 * int64_t{INT32_MAX});
+}
+
+TEST(PluginChain, EachPartOfALongBlockHasItsOwnSampleAndQuarterNotePosition) {
+  FakeLog log;
+  CPluginChain chain(Chain({std::make_shared<CFakeType>(1, 1, false, false, &log)}));
+  std::string error;
+  ASSERT_TRUE(chain.Configure(48000.0, 4800, 1, &error)) << error;
+  VstTimeInfo time{};
+  time.samplePos = 96000.0;
+  time.ppqPos = 4.0;
+  time.tempo = 120.0;
+  time.flags = kVstPpqPosValid | kVstTempoValid;
+  chain.SetTimeRecord(reinterpret_cast<const unsigned char*>(&time));
+  const Bytes in(12000 * 4, 0);
+  Bytes out(in.size());
+  CEventList none;
+  chain.ProcessWire(4, 1, 12000, in.data(), out.data(), 1, none, nullptr);
+  // Parts of 4800 frames, 0.1 s each: at 120 BPM, 0.2 quarter notes apart.
+  ASSERT_EQ(log.positions.size(), 3u);
+  EXPECT_EQ(log.positions[0], std::make_pair(96000.0, 4.0));
+  EXPECT_EQ(log.positions[1].first, 100800.0);
+  EXPECT_DOUBLE_EQ(log.positions[1].second, 4.2);
+  EXPECT_EQ(log.positions[2].first, 105600.0);
+  EXPECT_DOUBLE_EQ(log.positions[2].second, 4.4);
 }
 
 TEST(WireEvents, MidiAndSysexRecordsBecomeMessagesAndGoBackAsTheSameRecords) {
