@@ -1,8 +1,10 @@
 #include "HangWatch.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace tovik::slave::hosting {
 
@@ -10,7 +12,7 @@ CHangWatch::CHangWatch(int32_t limitMs, std::FILE* log, std::string line, int32_
                        std::string setupPrefix, int exitStatus)
     : limit_(std::max(limitMs, 1)),
       setupLimit_(std::max(setupMs, 1)),
-      log_(log),
+      logFd_(log != nullptr ? fileno(log) : -1),
       line_(std::move(line)),
       setupPrefix_(std::move(setupPrefix)),
       exitStatus_(exitStatus),
@@ -35,12 +37,23 @@ void CHangWatch::LeaveSetup() {
   setupSince_.store(0, std::memory_order_relaxed);
 }
 
-void CHangWatch::Fire(const std::string& line, std::chrono::steady_clock::duration running) {
-  if (log_ != nullptr) {
-    std::fprintf(
-        log_, "%s (no answer after %lld ms)\n", line.c_str(),
+void CHangWatch::Fire(const char* prefix, const char* what, std::chrono::steady_clock::duration running) {
+  if (logFd_ >= 0) {
+    // No stdio (the hung plug-in may hold its lock) and no allocation.
+    char text[2048];
+    const int length = std::snprintf(
+        text, sizeof text, "%s%s (no answer after %lld ms)\n", prefix, what,
         static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(running).count()));
-    std::fflush(log_);
+    size_t left = length > 0 ? std::min(static_cast<size_t>(length), sizeof text - 1) : 0;
+    const char* at = text;
+    while (left > 0) {
+      pollfd ready{logFd_, POLLOUT, 0};
+      if (poll(&ready, 1, 1000) != 1 || (ready.revents & POLLOUT) == 0) break;
+      const ssize_t written = write(logFd_, at, left);
+      if (written <= 0) break;
+      at += written;
+      left -= static_cast<size_t>(written);
+    }
   }
   _exit(exitStatus_);
 }
@@ -55,12 +68,12 @@ void CHangWatch::Watch() {
     const int64_t since = since_.load(std::memory_order_relaxed);
     if (since != 0) {
       const auto running = Clock::now() - Clock::time_point(Clock::duration(since));
-      if (running >= limit_) Fire(line_, running);
+      if (running >= limit_) Fire(line_.c_str(), "", running);
     }
     const int64_t setupSince = setupSince_.load(std::memory_order_relaxed);
     if (setupSince != 0) {
       const auto running = Clock::now() - Clock::time_point(Clock::duration(setupSince));
-      if (running >= setupLimit_) Fire(setupPrefix_ + setupWhat_, running);
+      if (running >= setupLimit_) Fire(setupPrefix_.c_str(), setupWhat_.c_str(), running);
     }
   }
 }

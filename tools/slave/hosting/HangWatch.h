@@ -1,7 +1,10 @@
 // Ends the connection's process when its chain hangs: a thread that looks at
 // when the block in progress started, and when one has run longer than the
 // limit, writes a line naming the chain and exits the process (status 3).
-// The process is the connection's own, so nothing else ends with it.
+// The process is the connection's own, so nothing else ends with it. The
+// line is written straight to the log's file descriptor, waiting at most a
+// second for it to take it: a plug-in that hangs holding the log's stdio lock,
+// or a log pipe nobody reads, cannot keep the process from ending.
 //
 // Setting a plug-in up (loading, instantiating, activating, deactivating,
 // closing) is watched the same way with a limit of its own, longer than a
@@ -47,11 +50,11 @@ class CHangWatch {
 
  private:
   void Watch();
-  void Fire(const std::string& line, std::chrono::steady_clock::duration running);
+  [[noreturn]] void Fire(const char* prefix, const char* what, std::chrono::steady_clock::duration running);
 
   const std::chrono::milliseconds limit_;
   const std::chrono::milliseconds setupLimit_;
-  std::FILE* log_;
+  const int logFd_;  // -1: no log
   const std::string line_;
   const std::string setupPrefix_;
   const int exitStatus_;

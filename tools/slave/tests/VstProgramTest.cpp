@@ -51,6 +51,21 @@ TEST(VstProgram, APluginThatHangsEndsOnlyItsConnectionAndTheLogNamesIt) {
   close(healthy);
 }
 
+// The line naming the hung plug-in is written even when the plug-in hangs
+// holding the lock of the stream the slave logs to.
+TEST(VstProgram, APluginThatHangsHoldingTheLogsLockIsStillNamedAndEnded) {
+  const uint16_t port = FreePort();
+  setenv("TOVIK_FAULTY_VST_HANG_HOLDING_STDERR", "1", 1);
+  SlaveProcess slave({"--port", std::to_string(port), "--stall-ms", "300", "--plugin", TOVIK_TEST_VST,
+                      "--set", "hang_after=0.001"});
+  unsetenv("TOVIK_FAULTY_VST_HANG_HOLDING_STDERR");
+  ASSERT_TRUE(slave.WaitFor("listening")) << slave.Output();
+  EXPECT_EQ(BlocksAnswered(port, 5), 1);
+  EXPECT_TRUE(slave.WaitFor("hung in chain " + kName)) << slave.Output();
+  EXPECT_TRUE(slave.WaitFor("died: exit status 3 in chain " + kName)) << slave.Output();
+  EXPECT_EQ(BlocksAnswered(port, 1), 1);
+}
+
 // Over the wire: the block's time record is what the plug-in's
 // audioMasterGetTime gets, and the note it sends back comes in msgEvents.
 TEST(VstProgram, TheBlocksTimeRecordAndEventsReachThePluginAndItsEventsComeBack) {

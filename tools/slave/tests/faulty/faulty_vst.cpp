@@ -13,11 +13,13 @@
 // as it is loaded; with TOVIK_FAULTY_VST_HANG_ON_LOAD its entry point never
 // returns; with TOVIK_FAULTY_VST_HANG_AT_RATE=R, effSetSampleRate with the
 // rate R never returns; with TOVIK_FAULTY_VST_HANG_ON_RESUME, effMainsChanged
-// turning it on never returns.
+// turning it on never returns; with TOVIK_FAULTY_VST_HANG_HOLDING_STDERR, the
+// hang of "hang_after" holds the stdio lock of the standard error stream.
 #include <signal.h>
 #include <time.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -132,7 +134,11 @@ void VSTCALLBACK Process(AEffect* effect, float** inputs, float** outputs, VstIn
   if (crash > 0 && self->blocks >= crash) {
     raise(SIGSEGV);  // a segfault, without undefined behaviour the sanitizers would report first
   }
-  if (hang > 0 && self->blocks >= hang) HangForever();
+  if (hang > 0 && self->blocks >= hang) {
+    // Hangs holding the lock of the standard error stream the slave logs to.
+    if (std::getenv("TOVIK_FAULTY_VST_HANG_HOLDING_STDERR") != nullptr) flockfile(stderr);
+    HangForever();
+  }
   ++self->blocks;
   if (self->params[2] >= 0.5f) {
     const auto* time =
