@@ -70,7 +70,11 @@ bool CChainBuilder::AddPlugin(const std::string& id, std::string* error) {
 #else
     *error = "cannot host the LV2 plug-in " + id + ": this tovik-slave was built without lilv (liblilv-dev)";
 #endif
-  } else {
+  } else if (VstLoadsInAChild(id, (loadLimitMs_ > 0 ? loadLimitMs_ : CHangWatch::kDefaultSetupMs) + 1000,
+                              error)) {
+    // Loaded first in a child process, so that one that crashes while it is
+    // loaded is an error here rather than the slave's end (one that hangs is
+    // ended by the watch above, a second before the child's own limit).
     type = FindVstPlugin(id, error);
   }
   if (!type) return false;

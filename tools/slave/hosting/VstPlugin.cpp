@@ -488,15 +488,27 @@ std::string DescribeVstFile(const std::string& file) {
          (type->MidiOutput() ? ", MIDI out" : "") + "\n";
 }
 
+// How loading a file in a child process ended.
+struct ChildLoad {
+  bool ran = false;  // false: no child could be made
+  bool timedOut = false;
+  int signal = 0;    // the signal that ended it (0: none)
+  std::string line;  // what DescribeVstFile said there
+};
+
 // Loads the file in a child process, so that a plug-in that crashes or hangs
-// while it is loaded costs only its own line; waits at most limitMs for it.
-std::string ProbeVstFile(const std::string& file, int32_t limitMs) {
+// while it is loaded costs only that process; waits at most limitMs for it.
+ChildLoad LoadInAChild(const std::string& file, int32_t limitMs) {
+  ChildLoad result;
   int fds[2];
-  if (pipe(fds) != 0) return DescribeVstFile(file);
+  if (pipe(fds) != 0) return result;
   std::fflush(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
     close(fds[0]);
+    // Ends by itself should its parent be gone before it (the slave's set-up
+    // watch may end the slave first).
+    alarm(static_cast<unsigned>(limitMs / 1000 + 2));
     const std::string line = DescribeVstFile(file);
     size_t done = 0;
     while (done < line.size()) {
@@ -509,9 +521,10 @@ std::string ProbeVstFile(const std::string& file, int32_t limitMs) {
   close(fds[1]);
   if (pid < 0) {
     close(fds[0]);
-    return DescribeVstFile(file);
+    return result;
   }
-  std::string line;
+  result.ran = true;
+  std::string& line = result.line;
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
   bool timedOut = false;
   for (;;) {
@@ -533,19 +546,39 @@ std::string ProbeVstFile(const std::string& file, int32_t limitMs) {
   if (timedOut) kill(pid, SIGKILL);
   int status = 0;
   waitpid(pid, &status, 0);
-  if (timedOut) {
-    return file + "\t(not usable: no answer within " + std::to_string(limitMs) +
-           " ms of loading it, --setup-ms)\n";
+  result.timedOut = timedOut;
+  if (!timedOut && WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  return result;
+}
+
+// Why loading the file in a child went wrong ("" when it did not).
+std::string ChildLoadFault(const ChildLoad& load, int32_t limitMs) {
+  if (load.timedOut) return "no answer within " + std::to_string(limitMs) + " ms of loading it, --setup-ms";
+  if (load.signal != 0) {
+    return "it crashed while loading: signal " + std::to_string(load.signal) + " (" + strsignal(load.signal) +
+           ")";
   }
-  if (WIFSIGNALED(status)) {
-    return file + "\t(not usable: it crashed while loading: signal " + std::to_string(WTERMSIG(status)) +
-           " (" + strsignal(WTERMSIG(status)) + "))\n";
-  }
-  if (line.empty()) return file + "\t(not usable: it ended the process while loading)\n";
-  return line;
+  if (load.line.empty()) return "it ended the process while loading";
+  return std::string();
+}
+
+// The list line of one file, loaded in a child process.
+std::string ProbeVstFile(const std::string& file, int32_t limitMs) {
+  const ChildLoad load = LoadInAChild(file, limitMs);
+  if (!load.ran) return DescribeVstFile(file);
+  const std::string fault = ChildLoadFault(load, limitMs);
+  return fault.empty() ? load.line : file + "\t(not usable: " + fault + ")\n";
 }
 
 }  // namespace
+
+bool VstLoadsInAChild(const std::string& path, int32_t limitMs, std::string* error) {
+  const ChildLoad load = LoadInAChild(path, limitMs);
+  const std::string fault = load.ran ? ChildLoadFault(load, limitMs) : std::string();
+  if (fault.empty()) return true;
+  *error = "cannot host " + path + ": " + fault;
+  return false;
+}
 
 void ListVstPlugins(std::FILE* out, int32_t limitMs) {
   std::vector<std::string> files;

@@ -15,6 +15,11 @@ namespace tovik::slave::hosting {
 // parameters. Null with a message when the file is not a VST 2.4 plug-in.
 std::shared_ptr<const IPluginType> FindVstPlugin(const std::string& path, std::string* error);
 
+// Loads the file once in a process of its own that gets limitMs: false with a
+// message when the plug-in crashes, hangs or ends the process while it is
+// loaded (so that the slave can say so instead of dying with it at start).
+bool VstLoadsInAChild(const std::string& path, int32_t limitMs, std::string* error);
+
 // The .so files in VST_PATH, LXVST_PATH, ~/.vst and /usr/lib/vst (and their
 // subdirectories) with their names and channel counts. Each file is loaded in
 // a process of its own that gets limitMs to answer.

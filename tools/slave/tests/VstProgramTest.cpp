@@ -155,6 +155,20 @@ TEST(VstProgram, AnLspCompressorRunsInEachConnectionsProcess) {
   EXPECT_TRUE(slave.WaitFor("latency 0 frames")) << slave.Output();
 }
 
+// A plug-in that crashes while the slave loads it at start is named with the
+// signal, and the slave ends with exit status 2 instead of dying with it.
+TEST(VstProgram, APluginThatCrashesWhileLoadedAtStartIsAnErrorNotACrash) {
+  setenv("TOVIK_FAULTY_VST_CRASH_ON_LOAD", "1", 1);
+  SlaveProcess slave({"--port", std::to_string(FreePort()), "--plugin", TOVIK_TEST_VST});
+  unsetenv("TOVIK_FAULTY_VST_CRASH_ON_LOAD");
+  EXPECT_EQ(slave.Exit(20000), 2);
+  EXPECT_NE(slave.Output().find(std::string("cannot host ") + TOVIK_TEST_VST +
+                                ": it crashed while loading: signal 6 (Aborted)"),
+            std::string::npos)
+      << slave.Output();
+  EXPECT_EQ(slave.Output().find("listening"), std::string::npos) << slave.Output();
+}
+
 // --list-plugins loads each .so in a process of its own: one that crashes
 // while loading gets a line saying so and the list goes on.
 TEST(VstProgram, ListPluginsNamesAPluginThatCrashesWhileLoadingAndGoesOn) {
