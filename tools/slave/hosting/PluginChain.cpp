@@ -1,6 +1,7 @@
 #include "PluginChain.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -132,6 +133,34 @@ namespace {
 // negative, not a number) runs the chain at 44,100 Hz.
 double UsableRate(double rate) {
   return rate > 0.0 && rate <= 1e6 ? rate : 44100.0;
+}
+
+}  // namespace
+
+namespace {
+
+// The relayed time record as hosted plug-ins may trust it: a field that
+// cannot be right (no positive time signature, a tempo that is no positive
+// number, positions that are no numbers) loses its flag and gets a harmless
+// value, so a plug-in never divides by a zero bar length or counts to NaN.
+void MakeTrustworthy(VstTimeInfo* time) {
+  auto drop = [time](VstInt32 flag) { time->flags &= ~flag; };
+  if (!std::isfinite(time->samplePos)) time->samplePos = 0.0;
+  if (!std::isfinite(time->nanoSeconds)) time->nanoSeconds = 0.0, drop(kVstNanosValid);
+  if (!std::isfinite(time->ppqPos)) time->ppqPos = 0.0, drop(kVstPpqPosValid);
+  if (!(std::isfinite(time->tempo) && time->tempo > 0.0 && time->tempo <= 10000.0)) {
+    time->tempo = 120.0;
+    drop(kVstTempoValid);
+  }
+  if (!std::isfinite(time->barStartPos)) time->barStartPos = 0.0, drop(kVstBarsValid);
+  if (!std::isfinite(time->cycleStartPos) || !std::isfinite(time->cycleEndPos)) {
+    time->cycleStartPos = time->cycleEndPos = 0.0;
+    drop(kVstCyclePosValid);
+  }
+  if (time->timeSigNumerator <= 0 || time->timeSigDenominator <= 0) {
+    time->timeSigNumerator = time->timeSigDenominator = 4;
+    drop(kVstTimeSigValid);
+  }
 }
 
 }  // namespace
@@ -321,6 +350,7 @@ void CPluginChain::ProcessWire(int32_t precision, int32_t channels, int32_t fram
   if (timeRecord_ != nullptr) {
     static_assert(sizeof(VstTimeInfo) == kTimeInfoBytes, "the wire's time record is a VstTimeInfo");
     std::memcpy(&block, timeRecord_, sizeof block);
+    MakeTrustworthy(&block);
   } else {
     block.tempo = 120.0;
     block.timeSigNumerator = 4;

@@ -35,6 +35,7 @@ struct FakeLog {
   bool sendsBackwards = false;
   // The time information's sample and quarter-note positions at each run.
   std::vector<std::pair<double, double>> positions;
+  std::vector<VstTimeInfo> times;
 };
 
 class CFakeInstance final : public IPluginInstance {
@@ -52,7 +53,10 @@ class CFakeInstance final : public IPluginInstance {
   void Deactivate() override { --log_->active; }
   void Run(int32_t frames, const CEventList& in, CEventList* out) override {
     if (number_ == 0) {
-      if (time_ != nullptr) log_->positions.emplace_back(time_->samplePos, time_->ppqPos);
+      if (time_ != nullptr) {
+        log_->positions.emplace_back(time_->samplePos, time_->ppqPos);
+        log_->times.push_back(*time_);
+      }
       log_->runFrames.push_back(frames);
       std::vector<int32_t> at;
       for (size_t i = 0; i < in.Count(); ++i) at.push_back(in.At(i).frame);
@@ -323,6 +327,37 @@ TEST(PluginChain, EachPartOfALongBlockHasItsOwnSampleAndQuarterNotePosition) {
   EXPECT_DOUBLE_EQ(log.positions[1].second, 4.2);
   EXPECT_EQ(log.positions[2].first, 105600.0);
   EXPECT_DOUBLE_EQ(log.positions[2].second, 4.4);
+}
+
+TEST(PluginChain, ATimeRecordsImpossibleFieldsLoseTheirFlagsBeforeAPluginSeesThem) {
+  FakeLog log;
+  CPluginChain chain(Chain({std::make_shared<CFakeType>(1, 1, false, false, &log)}));
+  std::string error;
+  ASSERT_TRUE(chain.Configure(48000.0, 64, 1, &error)) << error;
+  VstTimeInfo time{};
+  time.samplePos = std::nan("");
+  time.ppqPos = INFINITY;
+  time.tempo = -3.0;
+  time.barStartPos = 8.0;
+  time.timeSigNumerator = 7;
+  time.timeSigDenominator = 0;
+  time.flags = kVstTransportPlaying | kVstPpqPosValid | kVstTempoValid | kVstBarsValid | kVstTimeSigValid;
+  chain.SetTimeRecord(reinterpret_cast<const unsigned char*>(&time));
+  const Bytes in(64 * 4, 0);
+  Bytes out(in.size());
+  CEventList none;
+  chain.ProcessWire(4, 1, 64, in.data(), out.data(), 1, none, nullptr);
+  ASSERT_EQ(log.times.size(), 1u);
+  const VstTimeInfo& seen = log.times[0];
+  // What is right stays; the rest is flagged invalid with harmless values.
+  EXPECT_EQ(seen.flags, kVstTransportPlaying | kVstBarsValid);
+  EXPECT_EQ(seen.barStartPos, 8.0);
+  EXPECT_EQ(seen.samplePos, 0.0);
+  EXPECT_EQ(seen.ppqPos, 0.0);
+  EXPECT_EQ(seen.tempo, 120.0);
+  EXPECT_EQ(seen.timeSigNumerator, 4);
+  EXPECT_EQ(seen.timeSigDenominator, 4);
+  EXPECT_EQ(seen.sampleRate, 48000.0);
 }
 
 TEST(WireEvents, MidiAndSysexRecordsBecomeMessagesAndGoBackAsTheSameRecords) {
