@@ -3,8 +3,9 @@
 // too, and so do the hosted plug-ins' allocations) and counts what the test's
 // own thread allocates while counting is on. Blocks with events are read from
 // the wire's records, run through real LV2 chains (a mono plug-in replicated
-// on a stereo connection, a MIDI plug-in, an instrument) in one part and in
-// several, and their events written back: the count must stay 0.
+// on a stereo connection, a MIDI plug-in, instruments, a sampler and a test
+// plug-in that hand work to the worker thread) in one part and in several,
+// and their events written back: the count must stay 0.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -41,10 +42,16 @@ TEST(ChainAllocation, BlocksThroughRealLv2ChainsAllocateNothingAfterSetUp) {
 #if !TOVIK_HAVE_LILV
   GTEST_SKIP() << "built without lilv";
 #else
+#if defined(TOVIK_TEST_LV2_DIR)
+  setenv("LV2_PATH", (std::string(TOVIK_TEST_LV2_DIR) + ":/usr/lib/lv2:/usr/local/lib/lv2").c_str(), 1);
+#endif
   const Case cases[] = {{"http://lv2plug.in/plugins/eg-amp", 2},
                         {"http://lv2plug.in/plugins/eg-fifths", 1},
-                        {"http://drobilla.net/plugins/mda/EPiano", 2}};
+                        {"http://drobilla.net/plugins/mda/EPiano", 2},
+                        {"http://lv2plug.in/plugins/eg-sampler", 1},
+                        {"urn:tovik:test:worker", 1}};
   int ran = 0;
+  bool ranWorker = false;
   for (const Case& one : cases) {
     CChainBuilder builder;
     std::string error;
@@ -75,7 +82,11 @@ TEST(ChainAllocation, BlocksThroughRealLv2ChainsAllocateNothingAfterSetUp) {
     }
     EXPECT_EQ(counted, 0u) << one.uri;
     ++ran;
+    ranWorker = ranWorker || std::string(one.uri) == "urn:tovik:test:worker";
   }
+#if defined(TOVIK_TEST_LV2_DIR)
+  EXPECT_TRUE(ranWorker) << "the worker test plug-in is built here and must run";
+#endif
   if (ran == 0) GTEST_SKIP() << "none of the test plug-ins is installed";
 #endif
 }
