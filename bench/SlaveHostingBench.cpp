@@ -37,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include "LoopbackClient.h"
 #include "PluginChain.h"
 #include "link/TransferBlock.h"
 
@@ -60,52 +61,11 @@ const char kEqualiser[] = "http://lsp-plug.in/plugins/lv2/para_equalizer_x16_ste
 const char* const kSettings[] = {"ft_0=1",   "f_0=1000", "g_0=2",  "q_0=1", "ft_1=3",
                                  "f_1=8000", "g_1=0.5",  "ft_2=2", "f_2=40"};
 
-void Put(std::vector<unsigned char>& out, int32_t v) {
-  unsigned char raw[4];
-  std::memcpy(raw, &v, 4);
-  out.insert(out.end(), raw, raw + 4);
-}
-
-bool ReadAll(int fd, unsigned char* p, size_t n) {
-  while (n > 0) {
-    pollfd w{fd, POLLIN, 0};
-    if (poll(&w, 1, 5000) != 1) return false;
-    const ssize_t got = recv(fd, p, n, 0);
-    if (got <= 0) return false;
-    p += got;
-    n -= static_cast<size_t>(got);
-  }
-  return true;
-}
-
-bool SendAll(int fd, const unsigned char* p, size_t n) {
-  while (n > 0) {
-    const ssize_t sent = send(fd, p, n, MSG_NOSIGNAL);
-    if (sent <= 0) return false;
-    p += sent;
-    n -= static_cast<size_t>(sent);
-  }
-  return true;
-}
-
-void NoDelay(int fd) {
-  const int on = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
-
-int Connect(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  NoDelay(fd);
-  return fd;
-}
+using tovik::bench::Connect;
+using tovik::bench::NoDelay;
+using tovik::bench::Put;
+using tovik::bench::ReadAll;
+using tovik::bench::SendAll;
 
 // A listening loopback socket on a free port.
 int Listen(int* port) {

@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "LoopbackClient.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -33,48 +35,10 @@ constexpr int kBlocks = 1500;
 constexpr double kPeriodUs = 1e6 * kFrames / 48000.0;
 constexpr size_t kAudio = size_t{kFrames} * kChannels * 4;
 
-void Put(std::vector<unsigned char>& out, int32_t v) {
-  unsigned char raw[4];
-  std::memcpy(raw, &v, 4);
-  out.insert(out.end(), raw, raw + 4);
-}
-
-bool ReadAll(int fd, unsigned char* p, size_t n) {
-  while (n > 0) {
-    pollfd w{fd, POLLIN, 0};
-    if (poll(&w, 1, 5000) != 1) return false;
-    const ssize_t got = recv(fd, p, n, 0);
-    if (got <= 0) return false;
-    p += got;
-    n -= static_cast<size_t>(got);
-  }
-  return true;
-}
-
-bool SendAll(int fd, const unsigned char* p, size_t n) {
-  while (n > 0) {
-    const ssize_t sent = send(fd, p, n, MSG_NOSIGNAL);
-    if (sent <= 0) return false;
-    p += sent;
-    n -= static_cast<size_t>(sent);
-  }
-  return true;
-}
-
-int Connect(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  const int on = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  return fd;
-}
+using tovik::bench::Connect;
+using tovik::bench::Put;
+using tovik::bench::ReadAll;
+using tovik::bench::SendAll;
 
 // One instance: handshake, then kBlocks paced blocks; round trips in us.
 void Instance(int port, int index, Clock::time_point start, std::vector<double>* trips,
