@@ -59,7 +59,7 @@ run_asan() {
 }
 run_tsan() { cmake --preset tsan >/dev/null && cmake --build --preset tsan -j "$JOBS" && ctest --preset tsan; }
 stage "Unit and end-to-end tests under ASan and UBSan" run_asan
-stage "Thread stress test under TSan" run_tsan
+stage "Thread stress test and the LV2 worker under TSan" run_tsan
 stage "Fuzz targets, 20000 inputs each" scripts/fuzz.sh --runs 20000
 
 build_win64() { cmake --preset mingw64 >/dev/null && cmake --build --preset mingw64 -j "$JOBS"; }
