@@ -381,10 +381,10 @@ int32_t CSlaveSession::RenderChain(int32_t precision, int32_t channels, int32_t 
   const Clock::time_point began = Clock::now();
   const int32_t fixed = SysexFixedFor(eventLength);
   chainEventsIn_->Clear();
-  hosting::ReadWireEvents(events_.get(), eventLength, fixed, chainEventsIn_.get());
+  if (eventLength > 0) hosting::ReadWireEvents(events_.get(), eventLength, fixed, chainEventsIn_.get());
   const bool sends = chain_->SendsEvents();
   chain_->SetTimeRecord(timeInfo_.get());
-  if (hangWatch_) hangWatch_->Enter();
+  if (hangWatch_) hangWatch_->Enter(began);
   chain_->ProcessWire(precision, channels, frames, input_.get(), output_.get(), outChannels, *chainEventsIn_,
                       sends ? chainEventsOut_.get() : nullptr);
   if (hangWatch_) hangWatch_->Leave();

@@ -37,9 +37,10 @@ class CHangWatch {
   CHangWatch(const CHangWatch&) = delete;
   CHangWatch& operator=(const CHangWatch&) = delete;
 
-  // [audio path] Around each block's processing.
-  void Enter() {
-    since_.store(std::chrono::steady_clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+  // [audio path] Around each block's processing; Enter takes the block's
+  // start as the caller has just read it (the clock is not read twice).
+  void Enter(std::chrono::steady_clock::time_point started) {
+    since_.store(started.time_since_epoch().count(), std::memory_order_relaxed);
   }
   void Leave() { since_.store(0, std::memory_order_relaxed); }
 

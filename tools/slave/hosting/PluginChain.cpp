@@ -121,7 +121,19 @@ void CChainBuilder::List(std::FILE* out) {
   ListVstPlugins(out, loadLimitMs_ > 0 ? loadLimitMs_ : CHangWatch::kDefaultSetupMs);
 }
 
-CPluginChain::CPluginChain(std::shared_ptr<const ChainSpec> spec) : spec_(std::move(spec)) {}
+namespace {
+
+bool AnyStageSendsEvents(const ChainSpec& spec) {
+  for (const ChainStage& stage : spec.stages) {
+    if (stage.type->MidiOutput()) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+CPluginChain::CPluginChain(std::shared_ptr<const ChainSpec> spec)
+    : spec_(std::move(spec)), sendsEvents_(AnyStageSendsEvents(*spec_)) {}
 
 CPluginChain::~CPluginChain() {
   Release();
@@ -295,13 +307,6 @@ int64_t CPluginChain::Latency() {
     }
   }
   return total;
-}
-
-bool CPluginChain::SendsEvents() const {
-  for (const ChainStage& stage : spec_->stages) {
-    if (stage.type->MidiOutput()) return true;
-  }
-  return false;
 }
 
 const float* CPluginChain::Output(int32_t channel) const {

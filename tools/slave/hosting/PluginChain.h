@@ -96,8 +96,9 @@ class CPluginChain {
   // The rate it runs at (44,100 Hz when the one asked for was unusable).
   double Rate() const { return rate_; }
   int32_t MaxBlock() const { return maxBlock_; }
-  // Whether any plug-in of the chain sends MIDI.
-  bool SendsEvents() const;
+  // [audio path] Whether any plug-in of the chain sends MIDI (known once the
+  // chain is made: asked on every block, it must not walk the plug-in types).
+  bool SendsEvents() const { return sendsEvents_; }
   std::string Describe() const { return spec_->Describe(); }
   // What watches the set-up steps (instantiating, activating, deactivating,
   // closing each plug-in) for a hang; null: nothing. Set off the audio path.
@@ -134,6 +135,7 @@ class CPluginChain {
   };
 
   std::shared_ptr<const ChainSpec> spec_;
+  bool sendsEvents_;
   std::vector<Stage> stages_;
   bool configured_ = false;
   bool active_ = false;

@@ -36,6 +36,8 @@ struct FakeLog {
   // The time information's sample and quarter-note positions at each run.
   std::vector<std::pair<double, double>> positions;
   std::vector<VstTimeInfo> times;
+  // How often the type was asked whether it sends MIDI.
+  int midiOutputAsked = 0;
 };
 
 class CFakeInstance final : public IPluginInstance {
@@ -101,7 +103,10 @@ class CFakeType final : public IPluginType {
   int32_t AudioInputs() const override { return ins_; }
   int32_t AudioOutputs() const override { return outs_; }
   bool MidiInput() const override { return midiIn_; }
-  bool MidiOutput() const override { return midiOut_; }
+  bool MidiOutput() const override {
+    ++log_->midiOutputAsked;
+    return midiOut_;
+  }
   std::vector<float> DefaultControls() const override { return {1.0f}; }
   bool ApplySetting(const std::string&, const std::string&, std::vector<float>*, std::string*,
                     std::string*) const override {
@@ -291,6 +296,23 @@ TEST(PluginChain, MessagesAPluginSendsOutOfOrderReachTheNextAndTheHostInTimeOrde
   EXPECT_EQ(second.eventFrames, (std::vector<std::vector<int32_t>>{{1, 5, 5, 40}}));
   ASSERT_EQ(sent.Count(), 4u);
   for (size_t i = 0; i < 4; ++i) EXPECT_EQ(sent.At(i).frame, (std::vector<int32_t>{1, 5, 5, 40})[i]);
+}
+
+// Asked on every block: answered from what the chain learnt when it was made,
+// without a call to each plug-in type.
+TEST(PluginChain, WhetherTheChainSendsEventsIsKnownOnceAndNotAskedOfItsPluginsEachBlock) {
+  FakeLog synth, amp;
+  CPluginChain quiet(Chain({std::make_shared<CFakeType>(0, 1, true, false, &synth),
+                            std::make_shared<CFakeType>(1, 1, false, false, &amp)}));
+  EXPECT_FALSE(quiet.SendsEvents());
+  FakeLog first, last;
+  CPluginChain sends(Chain({std::make_shared<CFakeType>(1, 1, true, false, &first),
+                            std::make_shared<CFakeType>(1, 1, true, true, &last)}));
+  std::string error;
+  ASSERT_TRUE(sends.Configure(48000.0, 64, 1, &error)) << error;
+  const int asked = first.midiOutputAsked + last.midiOutputAsked;
+  for (int block = 0; block < 3; ++block) EXPECT_TRUE(sends.SendsEvents());
+  EXPECT_EQ(first.midiOutputAsked + last.midiOutputAsked, asked);
 }
 
 TEST(PluginChain, ALatencyReportedAsNonsenseIsBoundedPerPlugin) {
