@@ -84,6 +84,11 @@ class IPluginInstance {
   // Where the time information of the block being run is (the relayed
   // record), for formats that ask for it; set off the audio path.
   virtual void SetTimeSource(const VstTimeInfo* time) { (void)time; }
+  // Appends where the instance's own data that every Run reads or writes
+  // lies (one address a cache line), off the audio path: the chain asks for
+  // all of it at once when a block starts, rather than meeting each line
+  // cold in turn after the connection has slept a block period.
+  virtual void ListRunData(std::vector<const void*>* lines) const { (void)lines; }
 
   // Time spent in the plug-in's own code during Runs since the instance was
   // made (its process call, its event call, its worker's answers), in

@@ -136,6 +136,7 @@ class CLv2Instance final : public IPluginInstance {
   }
   void Run(int32_t frames, const CEventList& in, CEventList* out) override;
   int64_t Latency() override;
+  void ListRunData(std::vector<const void*>* lines) const override;
 
  private:
   struct AtomBuffer {
@@ -487,6 +488,15 @@ void CLv2Instance::Run(int32_t frames, const CEventList& in, CEventList* out) {
       }
       at += lv2_atom_pad_size(static_cast<uint32_t>(sizeof(LV2_Atom_Event)) + event->body.size);
     }
+  }
+}
+
+void CLv2Instance::ListRunData(std::vector<const void*>* lines) const {
+  // Each block clears the input sequences and sets the outputs' capacity.
+  for (const std::vector<AtomBuffer>* list : {&atomIns_, &atomOuts_}) {
+    if (list->empty()) continue;
+    lines->push_back(list->data());
+    for (const AtomBuffer& buffer : *list) lines->push_back(buffer.storage.data());
   }
 }
 

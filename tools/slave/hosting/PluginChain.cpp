@@ -151,6 +151,25 @@ double UsableRate(double rate) {
 
 namespace {
 
+// Asks for the cache line at address without waiting for it (never faults,
+// whatever the address). A connection sleeps a block period between blocks,
+// and meanwhile other processes push its data out of the caches: fetched
+// one after the other as the code reaches them, the chain's pointers and
+// buffers cost a full memory latency each; asked for together at the
+// block's start, they arrive in parallel.
+inline void PrefetchLine(const void* address, bool write) {
+#if defined(__GNUC__) || defined(__clang__)
+  if (write) {
+    __builtin_prefetch(address, 1);
+  } else {
+    __builtin_prefetch(address, 0);
+  }
+#else
+  (void)address;
+  (void)write;
+#endif
+}
+
 // The relayed time record as hosted plug-ins may trust it: a field that
 // cannot be right (no positive time signature, a tempo that is no positive
 // number, positions that are no numbers) loses its flag and gets a harmless
@@ -195,6 +214,7 @@ void CPluginChain::Release() {
     stages_[s].instances.clear();
   }
   stages_.clear();
+  runData_.clear();
   configured_ = false;
 }
 
@@ -275,6 +295,20 @@ bool CPluginChain::Configure(double rate, int32_t maxBlock, int32_t width, std::
     }
     stages_.push_back(std::move(stage));
   }
+  // What every block touches besides the wire's audio (see PrefetchLine).
+  runData_.clear();
+  runData_.push_back(stages_.data());
+  for (const Stage& stage : stages_) {
+    runData_.push_back(stage.instances.data());
+    for (const auto& instance : stage.instances) {
+      runData_.push_back(instance.get());
+      instance->ListRunData(&runData_);
+    }
+  }
+  for (const auto& set : buffers_) {
+    runData_.push_back(set.data());
+    for (const std::vector<float>& channel : set) runData_.push_back(channel.data());
+  }
   configured_ = true;
   return true;
 }
@@ -350,6 +384,10 @@ void CPluginChain::Run(int32_t frames, const CEventList& events, CEventList* eve
 void CPluginChain::ProcessWire(int32_t precision, int32_t channels, int32_t frames, const unsigned char* in,
                                unsigned char* out, int32_t outChannels, const CEventList& events,
                                CEventList* eventsOut) {
+  const int64_t channelBytes = int64_t{frames} * precision;
+  for (const void* line : runData_) PrefetchLine(line, true);
+  for (int32_t c = 0; c < channels; ++c) PrefetchLine(in + c * channelBytes, false);
+  for (int32_t j = 0; j < outChannels; ++j) PrefetchLine(out + j * channelBytes, true);
   if (eventsOut != nullptr) eventsOut->Clear();
   VstTimeInfo block{};
   if (timeRecord_ != nullptr) {
@@ -362,7 +400,6 @@ void CPluginChain::ProcessWire(int32_t precision, int32_t channels, int32_t fram
     block.timeSigDenominator = 4;
   }
   block.sampleRate = rate_;
-  const int64_t channelBytes = int64_t{frames} * precision;
   for (int32_t start = 0; start < frames; start += maxBlock_) {
     const int32_t n = std::min(maxBlock_, frames - start);
     const int64_t offset = int64_t{start} * precision;

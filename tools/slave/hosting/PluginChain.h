@@ -149,6 +149,9 @@ class CPluginChain {
   const unsigned char* timeRecord_ = nullptr;
   VstTimeInfo time_{};
   CHangWatch* watch_ = nullptr;
+  // Where the chain's pointers, its plug-ins' per-block data and its
+  // buffers lie, asked for at the start of each block; made by Configure.
+  std::vector<const void*> runData_;
   // The plug-in time of instances released.
   int64_t retiredNs_ = 0;
 };
