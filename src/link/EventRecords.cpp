@@ -4,16 +4,11 @@
 
 #include "frame/VstAbi.h"
 #include "link/TransferBlock.h"
+#include "link/WireWords.h"
 
 namespace tovik::link {
 
 namespace {
-
-int32_t ReadInt32(const unsigned char* p) {
-  int32_t value;
-  std::memcpy(&value, p, sizeof value);
-  return value;
-}
 
 // Offsets inside a record: the tag byte, then the event's own fields, which lie
 // alike in both builds up to dumpBytes.

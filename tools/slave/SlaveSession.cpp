@@ -10,6 +10,7 @@
 #include "hosting/WireEvents.h"
 #include "link/EventRecords.h"
 #include "link/TransferBlock.h"
+#include "link/WireWords.h"
 
 namespace tovik::slave {
 
@@ -17,22 +18,14 @@ using link::DetectSysexFixed;
 using link::EventWalk;
 using link::kSysexFixed32Bit;
 using link::kSysexFixed64Bit;
+using link::ReadInt32;
 using link::WalkEventRecords;
+using link::WriteInt32;
 
 namespace {
 
 // Samples converted at a time when a gain is applied.
 constexpr int32_t kScratchFrames = 4096;
-
-int32_t ReadInt32(const unsigned char* p) {
-  int32_t value;
-  std::memcpy(&value, p, sizeof value);
-  return value;
-}
-
-void WriteInt32(unsigned char* p, int32_t value) {
-  std::memcpy(p, &value, sizeof value);
-}
 
 }  // namespace
 

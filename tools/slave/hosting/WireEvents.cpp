@@ -5,20 +5,14 @@
 #include "frame/VstAbi.h"
 #include "link/EventRecords.h"
 #include "link/TransferBlock.h"
+#include "link/WireWords.h"
 
 namespace tovik::slave::hosting {
 
 namespace {
 
-int32_t ReadInt32(const unsigned char* p) {
-  int32_t value;
-  std::memcpy(&value, p, sizeof value);
-  return value;
-}
-
-void WriteInt32(unsigned char* p, int32_t value) {
-  std::memcpy(p, &value, sizeof value);
-}
+using link::ReadInt32;
+using link::WriteInt32;
 
 constexpr int32_t kMidiRecordBytes = kEventTagBytes + kMidiBodyBytes;
 // Field offsets within a record, after its tag byte.
