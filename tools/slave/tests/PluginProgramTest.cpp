@@ -115,20 +115,7 @@ TEST(PluginProgram, APluginThatHangsEndsOnlyItsConnectionAndTheLogNamesIt) {
   const uint16_t port = FreePort();
   SlaveProcess slave({"--port", std::to_string(port), "--stall-ms", "400", "--plugin",
                       "urn:tovik:test:faulty", "--set", "hang_after=2"});
-  ASSERT_TRUE(slave.WaitFor("listening")) << slave.Output();
-  // A healthy connection next to it keeps being answered.
-  const int healthy = ConnectTo(port);
-  ASSERT_GE(healthy, 0);
-  SendAll(healthy, Concat({Hello(), SetIo(1, 1), SampleRate(48000.0f), BlockSize(64), Code(msgOpen)}));
-  ASSERT_EQ(ReadBytes(healthy, 6).size(), 6u);
-  EXPECT_EQ(BlocksAnswered(port, 10), 2);
-  EXPECT_TRUE(slave.WaitFor("hung in chain Tovik Faulty Test <urn:tovik:test:faulty>")) << slave.Output();
-  EXPECT_TRUE(slave.WaitFor("died: exit status 3 in chain Tovik Faulty Test")) << slave.Output();
-  for (int i = 0; i < 2; ++i) {
-    ASSERT_TRUE(SendAll(healthy, Process(4, 1, 64, Bytes(256, 0))));
-    EXPECT_EQ(ReadBytes(healthy, 16 + 256).size(), 16u + 256u);
-  }
-  close(healthy);
+  ExpectHangEndsOnlyItsConnection(slave, port, 2, "Tovik Faulty Test <urn:tovik:test:faulty>");
 }
 
 #endif

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -124,6 +125,27 @@ inline int BlocksAnswered(uint16_t port, int most) {
   }
   close(fd);
   return answered;
+}
+
+// A slave on port whose chain (named `chain` in the log) hangs in the block
+// after `answered` ones: that connection gets its blocks and is ended after
+// a line naming the chain, while a healthy connection opened before it (its
+// chain has run no block yet) keeps being answered.
+inline void ExpectHangEndsOnlyItsConnection(SlaveProcess& slave, uint16_t port, int answered,
+                                            const std::string& chain) {
+  ASSERT_TRUE(slave.WaitFor("listening")) << slave.Output();
+  const int healthy = ConnectTo(port);
+  ASSERT_GE(healthy, 0);
+  SendAll(healthy, Concat({Hello(), SetIo(1, 1), SampleRate(48000.0f), BlockSize(64), Code(msgOpen)}));
+  ASSERT_EQ(ReadBytes(healthy, 6).size(), 6u);
+  EXPECT_EQ(BlocksAnswered(port, 10), answered);
+  EXPECT_TRUE(slave.WaitFor("hung in chain " + chain)) << slave.Output();
+  EXPECT_TRUE(slave.WaitFor("died: exit status 3 in chain " + chain)) << slave.Output();
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(SendAll(healthy, Process(4, 1, 64, Bytes(256, 0))));
+    EXPECT_EQ(ReadBytes(healthy, 16 + 256).size(), 16u + 256u);
+  }
+  close(healthy);
 }
 
 }  // namespace tovik::slave::test

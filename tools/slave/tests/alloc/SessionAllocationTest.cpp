@@ -38,16 +38,6 @@ bool ReadInto(int fd, unsigned char* dst, size_t n) {
   return true;
 }
 
-bool SendRaw(int fd, const Bytes& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t sent = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-    if (sent <= 0) return false;
-    done += static_cast<size_t>(sent);
-  }
-  return true;
-}
-
 class SessionAllocation : public ::testing::TestWithParam<int> {};
 
 TEST_P(SessionAllocation, BlocksAfterTheHandshakeAllocateNothing) {
@@ -92,17 +82,17 @@ TEST_P(SessionAllocation, BlocksAfterTheHandshakeAllocateNothing) {
   bool exchanged = true;
   std::thread plugin([&] {
     exchanged =
-        SendRaw(pair.client, handshake) && ReadInto(pair.client, handshakeAnswer, sizeof handshakeAnswer);
+        SendAll(pair.client, handshake) && ReadInto(pair.client, handshakeAnswer, sizeof handshakeAnswer);
     // The first block makes whatever a connection makes once (a chain says
     // its latency after answering it: the second answer comes after that).
     for (int i = 0; i < 2; ++i) {
       exchanged =
-          exchanged && SendRaw(pair.client, block) && ReadInto(pair.client, answer.data(), answer.size());
+          exchanged && SendAll(pair.client, block) && ReadInto(pair.client, answer.data(), answer.size());
     }
     allocations.store(0);
     counting.store(true);
     for (int i = 0; i < kBlocks && exchanged; ++i) {
-      exchanged = SendRaw(pair.client, block) && ReadInto(pair.client, answer.data(), answer.size());
+      exchanged = SendAll(pair.client, block) && ReadInto(pair.client, answer.data(), answer.size());
     }
     counting.store(false);
     counted = allocations.load();
